@@ -1,0 +1,58 @@
+#include "Updater.h"
+
+Updater::Updater(const std::string& server_url, const std::string& store_path,
+                 UpdaterDisplayInterface& display)
+    : server_url(server_url), store_path(store_path), display(display) {}
+
+void Updater::not_built(const char* capability) {
+    display.message(UpdaterDisplayInterface::LEVEL_ERROR,
+                    "%s is not available in this build of Updater", capability);
+}
+
+std::list<DeviceInfo> Updater::Discover_Devices(linkType) {
+    not_built("Device discovery");
+    return {};
+}
+
+std::list<DeviceInfo> Updater::Discover_TLNetwork_Devices(uint32_t, linkType) {
+    not_built("Network discovery");
+    return {};
+}
+
+bool Updater::Update_Firmware(uint32_t, uint32_t, const std::string&, uint8_t, uint32_t, bool) {
+    not_built("Firmware update");
+    return false;
+}
+
+std::map<std::string, std::string> Updater::Get_BuildList(uint32_t) {
+    not_built("The build list");
+    return {};
+}
+
+std::map<std::string, std::string> Updater::Get_BuildListLocal(uint32_t) {
+    not_built("The local build list");
+    return {};
+}
+
+std::string Updater::Get_JWT(uint32_t) {
+    not_built("The device token");
+    return {};
+}
+
+uint32_t Updater::Download_Firmware(uint32_t, const std::string&, bool, bool) {
+    not_built("Firmware download");
+    return 0;
+}
+
+bool Updater::Get_Fingerprint(Fingerprint&, const std::string&, uint32_t, const std::string&,
+                              uint32_t, bool) {
+    not_built("Fingerprint reading");
+    (void)recovery_chip;
+    return false;
+}
+
+bool Updater::Recover_Firmware(const std::string&, uint32_t, uint32_t, uint32_t,
+                               const std::string&, bool) {
+    not_built("Recovery");
+    return false;
+}

@@ -1,0 +1,69 @@
+#pragma once
+// The object through which main runs every command: one operation per command, each reporting
+// to the display itself.
+
+#include <cstdint>
+#include <list>
+#include <map>
+#include <string>
+
+#include "UpdaterDisplayInterface.h"
+#include "aDefs.h"
+#include "aLinkSpec.h"
+
+// Four 32-bit words identifying a processor in boot-ROM mode, word 0 first.
+struct Fingerprint {
+    uint32_t words[4] = {0, 0, 0, 0};
+};
+
+// One discovered module as listed by the discover command.
+struct DeviceInfo {
+    linkSpec spec{};
+    uint16_t network_address = 0;  // address on the router's network (routed discovery only)
+    uint32_t build = 0;            // 0 when it could not be read
+    uint8_t version_major = 0;
+    uint8_t version_minor = 0;
+    uint32_t version_patch = 0;
+    std::string model_name;
+    int32_t error = 0;  // aErr of the first failed query, 0 when the module answered
+};
+
+class Updater {
+public:
+    Updater(const std::string& server_url, const std::string& store_path,
+            UpdaterDisplayInterface& display);
+    ~Updater() = default;
+    Updater(const Updater&) = delete;
+    Updater& operator=(const Updater&) = delete;
+
+    void Set_UEIBytes_Load(bool on) { uei_bytes_load = on; }
+
+    std::list<DeviceInfo> Discover_Devices(linkType type);
+    std::list<DeviceInfo> Discover_TLNetwork_Devices(uint32_t routerSerial, linkType type);
+
+    bool Update_Firmware(uint32_t serial, uint32_t build, const std::string& birdFile,
+                         uint8_t moduleAddress, uint32_t routerSerial, bool override);
+
+    std::map<std::string, std::string> Get_BuildList(uint32_t serial);
+    std::map<std::string, std::string> Get_BuildListLocal(uint32_t serial);
+    std::string Get_JWT(uint32_t serial);
+    uint32_t Download_Firmware(uint32_t serial, const std::string& build, bool override, bool noCal);
+
+    bool Get_Fingerprint(Fingerprint& out, const std::string& port, uint32_t serial,
+                         const std::string& birdFile, uint32_t baud, bool reset);
+    bool Recover_Firmware(const std::string& port, uint32_t build, uint32_t baud, uint32_t serial,
+                          const std::string& birdFile, bool override);
+
+    const std::string& ServerUrl() const { return server_url; }
+    const std::string& StorePath() const { return store_path; }
+
+private:
+    // Reports that a capability of this release is not built yet; every caller then fails.
+    void not_built(const char* capability);
+
+    std::string server_url;
+    std::string store_path;
+    UpdaterDisplayInterface& display;
+    uint8_t recovery_chip = 0;  // 0 none, 1 i.MX, 2 NXP LPC (last fingerprint request)
+    bool uei_bytes_load = false;
+};
