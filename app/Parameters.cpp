@@ -4,14 +4,11 @@
 #include <cstring>
 
 #include "Log.h"
+#include "UpdateServerRequest.h"
 #include "aDirectory.h"
 
-#ifndef UPDATER_DEFAULT_SERVER_HOST
-#error "UPDATER_DEFAULT_SERVER_HOST is set by the build"
-#endif
-
-const char* const kDefaultServerHost = UPDATER_DEFAULT_SERVER_HOST;
-const char* const kDefaultServerUrl = "http://" UPDATER_DEFAULT_SERVER_HOST "/cgi/u";
+const char* const kDefaultServerHost = kDefaultUpdateServerHost;
+const char* const kDefaultServerUrl = kDefaultUpdateServerUrl;
 
 const OptionRow g_rgOptions[] = {
     {1, "-B", 0},  {1, "-L", 0},  {1, "-D", 0},  {1, "-G", 0},         {1, "-I", 0},

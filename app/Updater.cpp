@@ -24,26 +24,6 @@ bool Updater::Update_Firmware(uint32_t, uint32_t, const std::string&, uint8_t, u
     return false;
 }
 
-std::map<std::string, std::string> Updater::Get_BuildList(uint32_t) {
-    not_built("The build list");
-    return {};
-}
-
-std::map<std::string, std::string> Updater::Get_BuildListLocal(uint32_t) {
-    not_built("The local build list");
-    return {};
-}
-
-std::string Updater::Get_JWT(uint32_t) {
-    not_built("The device token");
-    return {};
-}
-
-uint32_t Updater::Download_Firmware(uint32_t, const std::string&, bool, bool) {
-    not_built("Firmware download");
-    return 0;
-}
-
 bool Updater::Get_Fingerprint(Fingerprint&, const std::string&, uint32_t, const std::string&,
                               uint32_t, bool) {
     not_built("Fingerprint reading");

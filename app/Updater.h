@@ -7,14 +7,11 @@
 #include <map>
 #include <string>
 
+#include "Fingerprint.h"
+#include "UpdaterStore.h"
 #include "UpdaterDisplayInterface.h"
 #include "aDefs.h"
 #include "aLinkSpec.h"
-
-// Four 32-bit words identifying a processor in boot-ROM mode, word 0 first.
-struct Fingerprint {
-    uint32_t words[4] = {0, 0, 0, 0};
-};
 
 // One discovered module as listed by the discover command.
 struct DeviceInfo {
@@ -48,6 +45,8 @@ public:
     std::map<std::string, std::string> Get_BuildListLocal(uint32_t serial);
     std::string Get_JWT(uint32_t serial);
     uint32_t Download_Firmware(uint32_t serial, const std::string& build, bool override, bool noCal);
+    uint32_t Download_Firmware(const Fingerprint& fingerprint, const std::string& build,
+                               bool override);
 
     bool Get_Fingerprint(Fingerprint& out, const std::string& port, uint32_t serial,
                          const std::string& birdFile, uint32_t baud, bool reset);
@@ -58,6 +57,12 @@ public:
     const std::string& StorePath() const { return store_path; }
 
 private:
+    // Runs GetBuild on a worker thread while the spinner turns; true when the server delivered.
+    bool fetch_build(uint32_t serial, const std::string& firmware, uint32_t build, bool noCal,
+                     std::string& fileText);
+    // Decodes and stores a downloaded file as <build>.bird and records it; the build, or 0.
+    uint32_t store_download(UpdaterStoreItem& device, uint32_t build, const std::string& fileText);
+
     // Reports that a capability of this release is not built yet; every caller then fails.
     void not_built(const char* capability);
 

@@ -2,12 +2,68 @@
 
 #include <algorithm>
 #include <array>
+#include <cstdio>
 #include <optional>
 #include <stdexcept>
+#include <string_view>
 
+#include "HTTPRequest.h"
 #include "Log.h"
+#include "ServerAnswer.h"
+
+#ifndef UPDATER_DEFAULT_SERVER_HOST
+#error "UPDATER_DEFAULT_SERVER_HOST is set by the build"
+#endif
+
+const char kDefaultUpdateServerHost[] = UPDATER_DEFAULT_SERVER_HOST;
+const char kDefaultUpdateServerUrl[] = "http://" UPDATER_DEFAULT_SERVER_HOST "/cgi/u";
 
 namespace {
+
+using Query = std::map<std::string, std::string>;
+
+std::string sSerialText(uint32_t serial) {
+    char text[16];
+    snprintf(text, sizeof(text), "%08X", serial);
+    return text;
+}
+
+std::string sFingerprintText(const Fingerprint& fingerprint) {
+    char text[64];
+    snprintf(text, sizeof(text), "%08X%%20%08X%%20%08X%%20%08X", fingerprint.words[0],
+             fingerprint.words[1], fingerprint.words[2], fingerprint.words[3]);
+    return text;
+}
+
+// The common procedure of every operation: one GET, then status 200 and a first line "ok", then
+// `parse` on the rest of the answer (its result is the operation's). Each failure is logged once.
+template <typename Parse>
+bool sExchange(const char* name, const char* url, const Query& query, Parse&& parse) {
+    std::optional<HTTPResponse> response;
+    try {
+        response.emplace(HTTPRequest::GET(url ? url : kDefaultUpdateServerUrl, query));
+    } catch (const std::exception& e) {
+        Log::log(DEBUG_ServerComm, "%s ==> [%s]\n", name, e.what());
+        return false;
+    }
+    if (response->get_status() != 200) {
+        if (std::string_view(name) == "ping")
+            Log::log(DEBUG_ServerComm, "PING ==> [%ld] [%s]\n", response->get_status(),
+                     response->get_response());
+        else
+            Log::log(DEBUG_ServerComm, "%s ==> [%ld] [%s]\n", name, response->get_status(),
+                     response->get_response());
+        return false;
+    }
+    std::optional<ServerAnswer::Answer> answer = ServerAnswer::Open(
+        std::string_view(response->get_response(), response->get_response_size()));
+    if (!answer) {
+        Log::log(DEBUG_ServerComm, "ServerCommClass: %s failed [%s]\n", name,
+                 response->get_request());
+        return false;
+    }
+    return parse(*answer);
+}
 
 using Version = std::array<int, 3>;
 
@@ -27,6 +83,60 @@ std::optional<Version> sParseVersion(const std::string& text) {
 }
 
 }  // namespace
+
+bool UpdateServerRequest::ping(const char* url) {
+    return sExchange("ping", url, {{"op", "hi"}, {"rv", "2"}},
+                     [](ServerAnswer::Answer&) { return true; });
+}
+
+bool UpdateServerRequest::QueryBuild(uint32_t serial, std::string& build, std::string& firmware,
+                                     const char* url) {
+    return sExchange("QueryBuild", url, {{"op", "qu"}, {"sn", sSerialText(serial)}},
+                     [&](ServerAnswer::Answer& answer) {
+                         ServerAnswer::ReadQueryBuild(answer, build, firmware);
+                         return true;
+                     });
+}
+
+bool UpdateServerRequest::GetBuild(uint32_t serial, const std::string& firmware,
+                                   const std::string& build, std::string& file_text,
+                                   const char* url, bool noCal) {
+    const Query query = {{"bld", build},
+                         {"fw", firmware},
+                         {"no_cal", noCal ? "true" : "false"},
+                         {"op", "bird"},
+                         {"sn", sSerialText(serial)}};
+    return sExchange("GetBuild", url, query, [&](ServerAnswer::Answer& answer) {
+        ServerAnswer::ReadBuild(answer, file_text);
+        return true;
+    });
+}
+
+bool UpdateServerRequest::GetBuildList(uint32_t serial, std::map<std::string, std::string>& builds,
+                                       const char* url) {
+    builds.clear();
+    return sExchange("GetBuildList", url, {{"op", "builds"}, {"sn", sSerialText(serial)}},
+                     [&](ServerAnswer::Answer& answer) {
+                         ServerAnswer::ReadBuildList(answer, builds);
+                         return true;
+                     });
+}
+
+bool UpdateServerRequest::GetRecoveryInfo(const Fingerprint& fingerprint, uint32_t& serial,
+                                          uint32_t& build, const char* url) {
+    const Query query = {{"brief", "true"}, {"fp", sFingerprintText(fingerprint)}, {"op", "fix"}};
+    return sExchange("GetRecoveryInfo", url, query, [&](ServerAnswer::Answer& answer) {
+        ServerAnswer::ReadRecoveryInfo(answer, serial, build);
+        return true;
+    });
+}
+
+bool UpdateServerRequest::GetDeviceJWT(uint32_t serial, std::string& token, const char* url) {
+    const Query query = {{"json", "false"}, {"op", "ent_jwt"}, {"sn", sSerialText(serial)}};
+    return sExchange("GetDeviceJWT", url, query, [&](ServerAnswer::Answer& answer) {
+        return ServerAnswer::ReadDeviceJWT(answer, token);
+    });
+}
 
 std::vector<std::string> UpdateServerRequest::SplitTessaLineVersion(const std::string& version) {
     std::vector<std::string> parts;
