@@ -116,6 +116,10 @@ aErr aDirectory_Delete(const char* path) {
 
 aErr aDirectory_DeleteTree(const char* path) {
     if (!path) return aErrParam;
+    // A link to a folder is removed itself; what it points to is not part of this tree.
+    struct stat top;
+    if (lstat(path, &top) == 0 && S_ISLNK(top.st_mode))
+        return unlink(path) == 0 ? aErrNone : aErrPermission;
     DIR* dir = opendir(path);
     if (!dir) return aErrNotFound;
     aErr result = aErrNone;

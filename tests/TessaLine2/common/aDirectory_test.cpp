@@ -179,6 +179,12 @@ TEST_F(aDirectoryTest, DeleteTreeRemovesEverythingBelowButNotThroughLinks) {
     EXPECT_FALSE(fs::exists(Path("tree")));
     EXPECT_TRUE(fs::exists(Path("outside/keep")));
     EXPECT_EQ(aDirectory_DeleteTree(Path("tree").c_str()), aErrNotFound);
+
+    // A link given as the tree itself goes; the folder it points to stays whole.
+    fs::create_directory_symlink(Path("outside"), Path("alias"));
+    EXPECT_EQ(aDirectory_DeleteTree(Path("alias").c_str()), aErrNone);
+    EXPECT_FALSE(fs::is_symlink(Path("alias")));
+    EXPECT_TRUE(fs::exists(Path("outside/keep")));
 }
 
 }  // namespace
