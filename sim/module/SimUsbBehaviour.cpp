@@ -1,0 +1,40 @@
+#include "SimUsbBehaviour.h"
+
+#include <vector>
+
+namespace sim::tessaline {
+
+SimUsbBehaviour::SimUsbBehaviour(std::shared_ptr<SimModule> module,
+                                 std::chrono::milliseconds restartDowntime)
+    : module_(std::move(module)), restartDowntime_(restartDowntime) {}
+
+SimUsbBehaviour::~SimUsbBehaviour() {
+    OnDetached();
+}
+
+void SimUsbBehaviour::OnAttached(sim::usb::UsbDevicePort& port) {
+    sim::usb::UsbDevicePort* device = &port;  // valid for the lifetime of the bus
+    auto sink = [device](const uint8_t* bytes, size_t length) {
+        device->QueueBulkIn(std::vector<uint8_t>(bytes, bytes + length));
+    };
+    auto restart = [device, downtime = restartDowntime_] { device->Restart(downtime); };
+    uint64_t token = module_->Attach(sink, restart);
+    std::lock_guard<std::mutex> lock(mutex_);
+    token_ = token;
+}
+
+void SimUsbBehaviour::OnDetached() {
+    uint64_t token;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        token = token_;
+        token_ = 0;
+    }
+    module_->Detach(token);
+}
+
+void SimUsbBehaviour::OnBulkOut(const uint8_t* data, size_t length) {
+    module_->Receive(data, length);
+}
+
+}  // namespace sim::tessaline
