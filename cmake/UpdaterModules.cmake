@@ -18,11 +18,12 @@ function(updater_library)
   set_property(GLOBAL PROPERTY UPDATER_TESTDIR_${A_NAME} ${A_TESTDIR})
 endfunction()
 
-# updater_unit_tests(LIBRARY target [EXTRA sources...] [LINKS ...])
+# updater_unit_tests(LIBRARY target [THREADED] [EXTRA sources...] [LINKS ...])
 #   builds one test executable test_<target> from tests/<dir>/<module>_test.cpp for every module of
-#   the library, warning about a module without a test file.
+#   the library, noting a module without a test file. THREADED labels the tests "threaded": the
+#   ThreadSanitizer run (./run test tsan) runs exactly those.
 function(updater_unit_tests)
-  cmake_parse_arguments(A "" "LIBRARY" "EXTRA;LINKS" ${ARGN})
+  cmake_parse_arguments(A "THREADED" "LIBRARY" "EXTRA;LINKS" ${ARGN})
   get_property(modules GLOBAL PROPERTY UPDATER_MODULES_${A_LIBRARY})
   get_property(testdir GLOBAL PROPERTY UPDATER_TESTDIR_${A_LIBRARY})
   set(sources ${A_EXTRA})
@@ -39,5 +40,9 @@ function(updater_unit_tests)
   endif()
   add_executable(test_${A_LIBRARY} ${sources})
   target_link_libraries(test_${A_LIBRARY} PRIVATE ${A_LIBRARY} ${A_LINKS} test_support GTest::gtest GTest::gmock GTest::gtest_main)
-  gtest_discover_tests(test_${A_LIBRARY} DISCOVERY_TIMEOUT 60 PROPERTIES TIMEOUT 300)
+  set(labels)
+  if(A_THREADED)
+    set(labels threaded)
+  endif()
+  gtest_discover_tests(test_${A_LIBRARY} DISCOVERY_TIMEOUT 60 PROPERTIES TIMEOUT 300 LABELS "${labels}")
 endfunction()
