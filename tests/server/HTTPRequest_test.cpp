@@ -21,7 +21,7 @@ void PrintTo(const Case& c, std::ostream* out) {
     *out << c.name;
 }
 
-using servertest::LogCapture;
+using testsupport::LogCapture;
 using servertest::SimServer;
 using Params = std::map<std::string, std::string>;
 
@@ -107,7 +107,7 @@ TEST_F(GetTest, UnknownPathGives404WithBody) {
 TEST_F(GetTest, WireQueryIsTheBuiltUrlAndTheRequestIsLogged) {
     Answer("ok\n");
     auto server = Start({"--lenient"});
-    LogCapture log;
+    LogCapture log(DEBUG_ServerComm);
     HTTPRequest::GET(server->Url(), {{"rv", "2"}, {"op", "hi"}, {"b", "x%20y"}});
     ASSERT_EQ(server->Requests().size(), 1u);
     EXPECT_EQ(server->Requests()[0], "/cgi/u?b=x%20y&op=hi&rv=2&");
@@ -120,7 +120,7 @@ TEST_F(GetTest, BodyInSeveralChunksIsConcatenatedInOrder) {
     for (int i = 0; i < 40; ++i) body += std::to_string(i) + ";1.2." + std::to_string(i) + "\n";
     Answer(body);
     auto server = Start({"--chunk", "16"});
-    LogCapture log;
+    LogCapture log(DEBUG_ServerComm);
     const HTTPResponse response = HTTPRequest::GET(server->Url(), ping_);
     EXPECT_EQ(response.get_response(), body);
     // The pieces arrive apart, so the write callback ran more than once.
@@ -219,7 +219,7 @@ TEST(RcvDataTest, LogsAtMostTheFirst100BytesPaddedTo100Columns) {
     } cases[] = {{longChunk.data(), longChunk.size(), std::string(100, 'x')},
                  {shortChunk, sizeof(shortChunk), std::string(97, ' ') + "abc"}};
     for (const Case& c : cases) {
-        LogCapture log;
+        LogCapture log(DEBUG_ServerComm);
         _rcv_data(const_cast<char*>(c.data), 1, c.size, &response);
         EXPECT_EQ(log.Text(), "rcv_data called (..., 1, " + std::to_string(c.size) + ", " +
                                   address + ") [" + c.shown + "]\nrcv_data returns " +

@@ -24,7 +24,7 @@ void PrintTo(const Case& c, std::ostream* out) {
     *out << c.name;
 }
 
-using servertest::LogCapture;
+using testsupport::LogCapture;
 using servertest::SimServer;
 
 constexpr uint32_t kSerial = 0x40F5849A;
@@ -241,7 +241,7 @@ class ParseTest : public ServerTest, public testing::WithParamInterface<ParseCas
 TEST_P(ParseTest, ParsesAnswerLines) {
     Can(GetParam().op, GetParam().body, GetParam().status);
     auto server = Start();
-    LogCapture log;
+    LogCapture log(DEBUG_ServerComm);
     EXPECT_EQ(Perform(GetParam().op, server->Url()), GetParam().outcome);
     if (!GetParam().log.empty()) {
         EXPECT_NE(log.Text().find(GetParam().log), std::string::npos) << log.Text();
@@ -394,7 +394,7 @@ INSTANTIATE_TEST_SUITE_P(Modes, FailModeTest, testing::Values("status500", "empt
 
 TEST_F(ServerTest, FailureOfOneOperationLeavesTheOthersWorking) {
     auto server = Start({"--fail", "status500:builds"});
-    LogCapture log;
+    LogCapture log(DEBUG_ServerComm);
     EXPECT_TRUE(UpdateServerRequest::ping(server->Url().c_str()));
     EXPECT_EQ(Perform("builds", server->Url()), (Outcome{false, "builds={}"}));
     EXPECT_NE(log.Text().find("GetBuildList ==> [500] [error: internal server error\n]\n"),
@@ -403,7 +403,7 @@ TEST_F(ServerTest, FailureOfOneOperationLeavesTheOthersWorking) {
 
 TEST_F(ServerTest, UnknownDeviceIsAFailedRequestWithTheFullUrl) {
     auto server = Start();
-    LogCapture log;
+    LogCapture log(DEBUG_ServerComm);
     EXPECT_EQ(Perform("qu", server->Url(), 0x12345678), (Outcome{false, Untouched("qu")}));
     EXPECT_NE(log.Text().find("ServerCommClass: QueryBuild failed [" + server->Url() +
                               "?op=qu&sn=12345678&]\n"),
@@ -415,7 +415,7 @@ TEST(OperationTransportFailureTest, EveryOperationLogsTheErrorAndFails) {
         "http://127.0.0.1:" + std::to_string(servertest::ClosedPort()) + "/cgi/u";
     for (const char* op : kOperations) {
         SCOPED_TRACE(op);
-        LogCapture log;
+        LogCapture log(DEBUG_ServerComm);
         EXPECT_EQ(Perform(op, url), (Outcome{false, Untouched(op)}));
         EXPECT_EQ(log.Text().substr(log.Text().find('\n') + 1),
                   std::string(NameOf(op)) + " ==> [Couldn't connect to server]\n");
@@ -433,7 +433,7 @@ class BoundedServerTest : public ServerTest {
 
 TEST_F(BoundedServerTest, SilentServerFailsWithinTheBound) {
     auto server = Start({"--fail", "silent"});
-    LogCapture log;
+    LogCapture log(DEBUG_ServerComm);
     const auto start = std::chrono::steady_clock::now();
     EXPECT_EQ(Perform("bird", server->Url()), (Outcome{false, "file=[T0]"}));
     EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(10));
@@ -487,7 +487,7 @@ struct SortCase {
 class SortBuildsTest : public testing::TestWithParam<SortCase> {};
 
 TEST_P(SortBuildsTest, NewestVersionFirst) {
-    LogCapture log;
+    LogCapture log(DEBUG_ServerComm);
     std::vector<std::string> order;
     for (const auto& [build, version] :
          UpdateServerRequest::SortBuildsByVersion(GetParam().builds)) {

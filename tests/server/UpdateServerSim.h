@@ -22,6 +22,7 @@
 
 #include "Log.h"
 #include "Process.h"
+#include "LogCapture.h"
 
 namespace servertest {
 
@@ -163,32 +164,5 @@ inline int ClosedPort() {
     close(fd);
     return ntohs(address.sin_port);
 }
-
-// Routes the DEBUG_ServerComm debug log into a temporary file for the object's lifetime.
-class LogCapture {
-  public:
-    LogCapture() : file_(tmpfile()) {
-        Log::SetOutput(file_);
-        Log::ActivatePackage(DEBUG_ServerComm);
-    }
-    ~LogCapture() {
-        Log::DeactivatePackage(DEBUG_ServerComm);
-        Log::SetOutput(nullptr);
-        fclose(file_);
-    }
-    std::string Text() const {
-        fflush(file_);
-        std::string text;
-        rewind(file_);
-        char buffer[4096];
-        size_t n;
-        while ((n = fread(buffer, 1, sizeof(buffer), file_)) > 0) text.append(buffer, n);
-        fseek(file_, 0, SEEK_END);
-        return text;
-    }
-
-  private:
-    FILE* file_;
-};
 
 }  // namespace servertest

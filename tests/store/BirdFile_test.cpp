@@ -18,6 +18,7 @@
 #include "BirdWriter.h"
 #include "Log.h"
 #include "Process.h"
+#include "LogCapture.h"
 
 namespace {
 
@@ -25,32 +26,8 @@ using birdsim::BirdInfo;
 using birdsim::BirdWriter;
 using birdsim::Bytes;
 using testing::HasSubstr;
+using testsupport::LogCapture;
 using testing::Not;
-
-// Records the debug log of the BIRD reader while it lives.
-class LogCapture {
-public:
-    LogCapture() : stream_(open_memstream(&buffer_, &size_)), wasActive_(Log::ActivePackages()) {
-        Log::SetOutput(stream_);
-        Log::ActivatePackage(DEBUG_BirdFile);
-    }
-    ~LogCapture() {
-        Log::SetOutput(nullptr);
-        Log::DeactivatePackage(DEBUG_BirdFile & ~wasActive_);
-        fclose(stream_);
-        free(buffer_);
-    }
-    std::string text() {
-        fflush(stream_);
-        return std::string(buffer_, size_);
-    }
-
-private:
-    char* buffer_ = nullptr;
-    size_t size_ = 0;
-    FILE* stream_;
-    uint32_t wasActive_;
-};
 
 // Everything a block function writes to standard output.
 class StdoutCapture {
@@ -180,10 +157,10 @@ INSTANTIATE_TEST_SUITE_P(
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST_F(BirdFileTest, VerifyFileRefusesMissingFileAndFolder) {
-    LogCapture log;
+    LogCapture log(DEBUG_BirdFile);
     std::string missing = dir.path() + "/missing.bird";
     EXPECT_FALSE(BirdFile::VerifyFile(missing));
-    EXPECT_THAT(log.text(),
+    EXPECT_THAT(log.Text(),
                 HasSubstr("BIRDFILE: Error - cannot open bird file: '" + missing + "'\n"));
     EXPECT_FALSE(BirdFile::VerifyFile(dir.path()));
 }
@@ -201,7 +178,7 @@ TEST_F(BirdFileTest, LoadsEveryBlockWithTypeFlagsLengthAddressAndPayload) {
         .AddFirmware(0x8000, firmware, 7)
         .AddBlock(9, {0xAA});  // a type with no meaning is kept like any other
     std::string path = Write("image.bird", writer);
-    LogCapture log;
+    LogCapture log(DEBUG_BirdFile);
     BirdFile file(path);
 
     EXPECT_EQ(file.path, path);
@@ -251,7 +228,7 @@ TEST_F(BirdFileTest, LoadsEveryBlockWithTypeFlagsLengthAddressAndPayload) {
     EXPECT_EQ(loaders[1].address, 0x20001000u);
     EXPECT_TRUE(file.FindBlocks(static_cast<BirdFile::BLOCK_TYPE>(3)).empty());
 
-    std::string text = log.text();
+    std::string text = log.Text();
     EXPECT_THAT(text, HasSubstr("BIRDFILE: Loading File [" + path + "]\n"));
     EXPECT_THAT(text, HasSubstr("BIRDFILE:\t\t File reports 7 blocks\n"));
     EXPECT_THAT(text, HasSubstr("BIRDFILE:\t\t 00   05   14\n"));
@@ -273,10 +250,10 @@ TEST_F(BirdFileTest, ReportedCountAboveRecordsStillLoadsAndLogsTheMismatch) {
                                            .AddFirmware(0, Sequence(4))
                                            .AddFirmware(4, Sequence(4))
                                            .SetReportedBlockCount(3));
-    LogCapture log;
+    LogCapture log(DEBUG_BirdFile);
     BirdFile file(path);
     EXPECT_EQ(file.blockCount, 2u);
-    EXPECT_THAT(log.text(),
+    EXPECT_THAT(log.Text(),
                 HasSubstr("BIRDFILE: Block parsing mismatch in number of blocks. (2 != 3)\n"));
 }
 
@@ -313,14 +290,14 @@ class BirdFileLoadFailure : public BirdFileTest,
 
 TEST_P(BirdFileLoadFailure, ConstructorThrowsAndLogsTheCause) {
     std::string path = Write("f.bird", GetParam().bytes);
-    LogCapture log;
+    LogCapture log(DEBUG_BirdFile);
     try {
         BirdFile file(path);
         FAIL() << "no exception";
     } catch (const std::runtime_error& e) {
         EXPECT_STREQ(e.what(), "Failed to load bird data");
     }
-    EXPECT_THAT(log.text(), HasSubstr(GetParam().logged));
+    EXPECT_THAT(log.Text(), HasSubstr(GetParam().logged));
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -338,17 +315,17 @@ INSTANTIATE_TEST_SUITE_P(
                                     [] {
                                         Bytes file =
                                             BirdWriter().AddFirmware(0, Sequence(200)).Build();
-                                        file.resize(file.size() - 10);
+                                        file.erase(file.end() - 10, file.end());
                                         return file;
                                     }(),
                                     "decompressing bird file"}),
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST_F(BirdFileTest, MissingFileAndFolderFailToLoad) {
-    LogCapture log;
+    LogCapture log(DEBUG_BirdFile);
     std::string missing = dir.path() + "/none.bird";
     EXPECT_THROW(BirdFile{missing}, std::runtime_error);
-    EXPECT_THAT(log.text(), HasSubstr("BIRDFILE: BIRD file not found [" + missing + "]\n"));
+    EXPECT_THAT(log.Text(), HasSubstr("BIRDFILE: BIRD file not found [" + missing + "]\n"));
     EXPECT_THROW(BirdFile{dir.path()}, std::runtime_error);
 }
 
@@ -366,9 +343,9 @@ TEST_F(BirdFileTest, ContentUpToEightTimesTheBodyLoadsAndNoMore) {
     ASSERT_NE(firstBeyond, 0u);
     EXPECT_EQ(BirdFile(Write("fits.bird", fileWithFiller(lastFitting))).blocks[0].length,
               lastFitting);
-    LogCapture log;
+    LogCapture log(DEBUG_BirdFile);
     EXPECT_THROW(BirdFile(Write("beyond.bird", fileWithFiller(firstBeyond))), std::runtime_error);
-    EXPECT_THAT(log.text(), HasSubstr("BIRDFILE: Error (-5) decompressing bird file.\n"));
+    EXPECT_THAT(log.Text(), HasSubstr("BIRDFILE: Error (-5) decompressing bird file.\n"));
 }
 
 TEST_F(BirdFileTest, EmptyObjectHasNothing) {
@@ -401,7 +378,7 @@ class BirdFileScan : public testing::TestWithParam<ScanCase> {};
 TEST_P(BirdFileScan, StaysInsideTheContent) {
     const ScanCase& c = GetParam();
     BirdFile file;
-    LogCapture log;
+    LogCapture log(DEBUG_BirdFile);
     // The reader copies foreign content into its own exactly sized buffer, so AddressSanitizer
     // sees any read past the end.
     EXPECT_EQ(file.ScanBlocks(c.content.data(), static_cast<uint32_t>(c.content.size())), c.ok);
@@ -409,7 +386,7 @@ TEST_P(BirdFileScan, StaysInsideTheContent) {
     EXPECT_EQ(file.blocks.size(), c.blockCount);
     EXPECT_EQ(file.checksum, c.checksum);
     for (const BirdBlock& block : file.blocks) EXPECT_TRUE(PointsInto(file, block));
-    EXPECT_THAT(log.text(), HasSubstr(c.logged));
+    EXPECT_THAT(log.Text(), HasSubstr(c.logged));
 }
 
 const Bytes kSum = {0xC0, 0xFF, 0xEE, 0x11};
@@ -542,13 +519,13 @@ class BirdFileModel : public BirdFileTest, public testing::WithParamInterface<Mo
 TEST_P(BirdFileModel, ComparesAPrefixOfTheStoredNameWithoutTrailingSpaces) {
     BirdFile file = Load(
         BirdWriter().AddBlock(BirdFile::BLOCK_INFO, InfoBytes("1", "1", "1", GetParam().stored)));
-    LogCapture log;
+    LogCapture log(DEBUG_BirdFile);
     EXPECT_EQ(file.ValidateModel(GetParam().name), GetParam().matches);
     if (GetParam().matches) {
-        EXPECT_THAT(log.text(), HasSubstr(std::string("Model matches model number ([") +
+        EXPECT_THAT(log.Text(), HasSubstr(std::string("Model matches model number ([") +
                                           GetParam().stored + "] == [" + GetParam().name + "])\n"));
     } else {
-        EXPECT_THAT(log.text(), Not(HasSubstr("Model matches")));
+        EXPECT_THAT(log.Text(), Not(HasSubstr("Model matches")));
     }
 }
 
@@ -621,7 +598,7 @@ TEST_F(BirdFileTest, SerialWordIsLittleEndianAndDescriptorKeepsHighBytes) {
     Bytes image(64);
     for (size_t i = 0; i < image.size(); ++i) image[i] = static_cast<uint8_t>(0x80 + i);
     BirdFile file = Load(BirdWriter().AddSerialOffsets(0x8008, 0x8010).AddFirmware(0x8000, image));
-    LogCapture log;
+    LogCapture log(DEBUG_BirdFile);
     ASSERT_TRUE(file.ReplaceSerialNumber(0x1A2B3C4D));
     Bytes patched = ImageOf(file.FindBlocks(BirdFile::BLOCK_FIRMWARE)[0]);
     EXPECT_EQ(Bytes(patched.begin() + 8, patched.begin() + 12), (Bytes{0x4D, 0x3C, 0x2B, 0x1A}));
@@ -631,7 +608,7 @@ TEST_F(BirdFileTest, SerialWordIsLittleEndianAndDescriptorKeepsHighBytes) {
         EXPECT_EQ(patched[17 + 2 * i], image[17 + 2 * i]) << i;
     }
     EXPECT_EQ(Bytes(patched.begin() + 32, patched.end()), Bytes(image.begin() + 32, image.end()));
-    EXPECT_THAT(log.text(),
+    EXPECT_THAT(log.Text(),
                 HasSubstr("BIRDFILE: updating serial number from 8B8A8988 ==> 1A2B3C4D\n"));
 }
 
@@ -710,7 +687,7 @@ TEST_F(BirdFileTest, VectorChecksumMakesTheFirstEightWordsSumToZero) {
                              .AddFirmware(0, VectorTable(words))
                              .AddFirmware(0x1000, VectorTable(words))
                              .AddFirmware(0, VectorTable({1, 2, 3})));  // too short: kept
-    LogCapture log;
+    LogCapture log(DEBUG_BirdFile);
     EXPECT_TRUE(file.ReplaceVectorChecksum());
     std::vector<BirdBlock> firmware = file.FindBlocks(BirdFile::BLOCK_FIRMWARE);
     Bytes image = ImageOf(firmware[0]);
@@ -723,7 +700,7 @@ TEST_F(BirdFileTest, VectorChecksumMakesTheFirstEightWordsSumToZero) {
     char expected[80];
     snprintf(expected, sizeof(expected),
              "BIRDFILE: updating vector checksum from 12345678 ==> %08X\n", LittleWord(image, 7));
-    EXPECT_THAT(log.text(), HasSubstr(expected));
+    EXPECT_THAT(log.Text(), HasSubstr(expected));
 }
 
 // ---- Pattern search ------------------------------------------------------------------------
@@ -741,11 +718,11 @@ class BirdFilePattern : public BirdFileTest, public testing::WithParamInterface<
 TEST_P(BirdFilePattern, SearchesEveryWholePositionOfTheFirmwarePayloads) {
     BirdFile file =
         Load(BirdWriter().AddLoader(0, {0xAA, 0xBB}).AddFirmware(0x1000, Sequence(10, 10)));
-    LogCapture log;
+    LogCapture log(DEBUG_BirdFile);
     const Bytes& pattern = GetParam().pattern;
     EXPECT_EQ(file.ValidateData(pattern.data(), static_cast<uint32_t>(pattern.size())),
               GetParam().found);
-    std::string text = log.text();
+    std::string text = log.Text();
     EXPECT_THAT(text, HasSubstr("BIRDFILE: looking for data pattern in ["));
     EXPECT_THAT(text, HasSubstr(GetParam().logged));
 }

@@ -14,6 +14,7 @@
 
 #include "Log.h"
 #include "Process.h"
+#include "LogCapture.h"
 
 namespace {
 
@@ -44,31 +45,6 @@ bool IsTimeText(const char* text) {
         R"([A-Z][a-z]{2} [A-Z][a-z]{2} [ 0-9][0-9] [0-9]{2}:[0-9]{2}:[0-9]{2} [0-9]{4})");
     return text && std::regex_match(text, ctime_layout);
 }
-
-// Collects the debug log of the settings file while alive.
-class AttributesLog {
-public:
-    AttributesLog() : stream_(open_memstream(&buffer_, &size_)), saved_(Log::ActivePackages()) {
-        Log::SetOutput(stream_);
-        Log::ActivatePackage(DEBUG_Attributes);
-    }
-    ~AttributesLog() {
-        Log::SetOutput(nullptr);
-        Log::DeactivatePackage(~saved_);
-        fclose(stream_);
-        free(buffer_);
-    }
-    std::string Text() {
-        fflush(stream_);
-        return std::string(buffer_, size_);
-    }
-
-private:
-    char* buffer_ = nullptr;
-    size_t size_ = 0;
-    FILE* stream_;
-    uint32_t saved_;
-};
 
 class KeyValueStoreTest : public ::testing::Test {
 protected:
@@ -126,7 +102,7 @@ TEST_F(KeyValueStoreTest, LoadKeepsEntriesInMemoryAndReplacesEqualKeys) {
 }
 
 TEST_F(KeyValueStoreTest, LoadOfAMissingFileCreatesItWithBothTimes) {
-    AttributesLog log;
+    testsupport::LogCapture log(DEBUG_Attributes);
     KeyValueStore store(File(".settings").c_str());
 
     const std::string written = ReadFile(File(".settings"));
@@ -141,7 +117,7 @@ TEST_F(KeyValueStoreTest, LoadOfAMissingFileCreatesItWithBothTimes) {
 }
 
 TEST_F(KeyValueStoreTest, LoadInAMissingFolderWritesNothingAndKeepsTheTimesInMemory) {
-    AttributesLog log;
+    testsupport::LogCapture log(DEBUG_Attributes);
     const std::string path = File("absent/.settings");
     KeyValueStore store(path.c_str());
     EXPECT_FALSE(std::filesystem::exists(File("absent")));
@@ -281,7 +257,7 @@ TEST_F(KeyValueStoreTest, CopiesCarryPathEntriesAndModifiedFlag) {
 TEST_F(KeyValueStoreTest, SaveWithoutAnyPathUsesTheDefaultNameInTheCurrentFolder) {
     const auto previous = std::filesystem::current_path();
     std::filesystem::current_path(dir.path());
-    AttributesLog log;
+    testsupport::LogCapture log(DEBUG_Attributes);
     KeyValueStore store;
     store.Add("A", "1");
     store.Save();
@@ -342,7 +318,7 @@ TEST_F(KeyValueStoreTest, SaveReplacesTheFileKeepingModeAndSymbolicLink) {
 TEST_F(KeyValueStoreTest, SaveThatCannotOpenKeepsModifiedAndLogs) {
     std::filesystem::create_directory(File("folder"));
     for (const std::string& path : {File("absent/s"), File("folder")}) {
-        AttributesLog log;
+        testsupport::LogCapture log(DEBUG_Attributes);
         KeyValueStore store;
         store.Add("A", "1");
         store.Save(path.c_str());
@@ -377,7 +353,7 @@ TEST_F(KeyValueStoreTest, FailedWriteInTheMiddleOfSaveLeavesTheOldFileWhole) {
         signal(SIGXFSZ, SIG_IGN);
         struct rlimit limit = {64, 64};
         setrlimit(RLIMIT_FSIZE, &limit);
-        AttributesLog log;
+        testsupport::LogCapture log(DEBUG_Attributes);
         KeyValueStore store(File(".settings").c_str());
         store.Add("A", std::string(4096, 'n'));
         store.Save();

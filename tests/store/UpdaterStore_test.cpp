@@ -14,6 +14,7 @@
 #include "CaptureDisplay.h"
 #include "Log.h"
 #include "Process.h"
+#include "LogCapture.h"
 
 namespace {
 
@@ -42,31 +43,6 @@ std::string MinimalBird() {
     return std::string("bird\x01\x01", 6) + std::string(reinterpret_cast<char*>(body), bodySize);
 }
 
-// Collects the debug log of the store while alive.
-class UpdaterLog {
-public:
-    UpdaterLog() : stream_(open_memstream(&buffer_, &size_)), saved_(Log::ActivePackages()) {
-        Log::SetOutput(stream_);
-        Log::ActivatePackage(DEBUG_Updater);
-    }
-    ~UpdaterLog() {
-        Log::SetOutput(nullptr);
-        Log::DeactivatePackage(~saved_);
-        fclose(stream_);
-        free(buffer_);
-    }
-    std::string Text() {
-        fflush(stream_);
-        return std::string(buffer_, size_);
-    }
-
-private:
-    char* buffer_ = nullptr;
-    size_t size_ = 0;
-    FILE* stream_;
-    uint32_t saved_;
-};
-
 class UpdaterStoreTest : public ::testing::Test {
 protected:
     std::string Path(const std::string& relative) const { return dir.path() + "/" + relative; }
@@ -75,7 +51,7 @@ protected:
 
 TEST_F(UpdaterStoreTest, ConstructorCreatesTheBaseWithItsParentsOnce) {
     const std::string base = Path("home/.quillmet/updater");
-    UpdaterLog log;
+    testsupport::LogCapture log(DEBUG_Updater);
     UpdaterStore first(base);
     UpdaterStore second(base);
     EXPECT_TRUE(fs::is_directory(base));
@@ -154,7 +130,7 @@ TEST_F(UpdaterStoreTest, FindDeviceFillsTheItemOnlyWhenFound) {
     UpdaterStore store(Path("store"));
     UpdaterStoreItem item("keep", "me", ITEM_FILE);
     {
-        UpdaterLog log;
+        testsupport::LogCapture log(DEBUG_Updater);
         EXPECT_FALSE(store.FindDevice(0x40F5849A, &item));
         EXPECT_NE(log.Text().find("UpdaterStore: FindDevice Not Found 40F5849A.\n"),
                   std::string::npos);
@@ -166,7 +142,7 @@ TEST_F(UpdaterStoreTest, FindDeviceFillsTheItemOnlyWhenFound) {
     recorded.settings.Add("LATEST_TRANSFER", "7.bird");
     recorded.settings.Save();
 
-    UpdaterLog log;
+    testsupport::LogCapture log(DEBUG_Updater);
     EXPECT_TRUE(store.FindDevice(0x40F5849A, nullptr));
     ASSERT_TRUE(store.FindDevice(0x40F5849A, &item));
     EXPECT_EQ(item.location, Path("store"));
