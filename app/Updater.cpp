@@ -9,16 +9,6 @@ void Updater::not_built(const char* capability) {
                     "%s is not available in this build of Updater", capability);
 }
 
-std::list<DeviceInfo> Updater::Discover_Devices(linkType) {
-    not_built("Device discovery");
-    return {};
-}
-
-std::list<DeviceInfo> Updater::Discover_TLNetwork_Devices(uint32_t, linkType) {
-    not_built("Network discovery");
-    return {};
-}
-
 bool Updater::Update_Firmware(uint32_t, uint32_t, const std::string&, uint8_t, uint32_t, bool) {
     not_built("Firmware update");
     return false;

@@ -1,5 +1,7 @@
 #include "SimCommandLine.h"
 
+#include <arpa/inet.h>
+
 #include <cerrno>
 #include <cstdlib>
 
@@ -34,6 +36,23 @@ bool sVersion(const std::string& text, uint32_t* packed) {
     return true;
 }
 
+// "ADDRESS:SERIAL:MODEL": an even address (decimal), a non-zero serial number (hex), a model.
+bool sSubModule(const std::string& text, SimSubModuleOption* sub) {
+    const size_t first = text.find(':');
+    const size_t second = first == std::string::npos ? first : text.find(':', first + 1);
+    if (second == std::string::npos) return false;
+    uint64_t address = 0, serial = 0, model = 0;
+    if (!sNumber(text.substr(0, first), 10, 254, &address) ||
+        !IsModuleAddress(static_cast<uint8_t>(address)) ||
+        !sNumber(text.substr(first + 1, second - first - 1), 16, 0xFFFFFFFF, &serial) ||
+        serial == 0 || !sNumber(text.substr(second + 1), 10, 255, &model)) {
+        return false;
+    }
+    *sub = SimSubModuleOption{static_cast<uint8_t>(address), static_cast<uint32_t>(serial),
+                              static_cast<uint8_t>(model)};
+    return true;
+}
+
 }  // namespace
 
 SimOptions DefaultSimOptions() {
@@ -47,6 +66,14 @@ std::string ParseSimOptions(const std::vector<std::string>& arguments, SimOption
         const std::string& option = arguments[i];
         if (option == "--help" || option == "-h") {
             options->help = true;
+            continue;
+        }
+        if (option == "--busy") {
+            options->busy = true;
+            continue;
+        }
+        if (option == "--discovery") {
+            options->discovery = true;
             continue;
         }
         if (i + 1 >= arguments.size()) return "missing value for " + option;
@@ -79,6 +106,17 @@ std::string ParseSimOptions(const std::vector<std::string>& arguments, SimOption
         } else if (option == "--build") {
             good = sNumber(value, 10, 0xFFFFFFFF, &number);
             options->module.firmwareBuild = static_cast<uint32_t>(number);
+        } else if (option == "--bind") {
+            in_addr address{};
+            good = inet_pton(AF_INET, value.c_str(), &address) == 1;
+            if (good) options->bindAddress = value;
+        } else if (option == "--report") {
+            good = !value.empty();
+            options->reportPath = value;
+        } else if (option == "--submodule") {
+            SimSubModuleOption sub;
+            good = sSubModule(value, &sub);
+            if (good) options->subModules.push_back(sub);
         } else if (option == "--fault") {
             SimFault fault;
             good = ParseFault(value, &fault);

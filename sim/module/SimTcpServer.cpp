@@ -34,12 +34,13 @@ SimTcpServer::~SimTcpServer() {
     Stop();
 }
 
-aErr SimTcpServer::Start(uint16_t port) {
+aErr SimTcpServer::Start(uint16_t port, uint32_t bindAddress) {
     std::lock_guard<std::mutex> life(lifecycle_);
     {
         std::lock_guard<std::mutex> lock(mutex_);
         if (running_) return aErrBusy;
         port_ = port;
+        bindAddress_ = bindAddress;
     }
     if (!module_) return aErrParam;
     int wake[2];
@@ -236,9 +237,9 @@ aErr SimTcpServer::OpenListener() {
     int on = 1;
     sockaddr_in address{};
     address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     {
         std::lock_guard<std::mutex> lock(mutex_);
+        address.sin_addr.s_addr = htonl(bindAddress_);
         address.sin_port = htons(port_);
     }
     socklen_t length = sizeof address;

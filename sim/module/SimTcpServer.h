@@ -23,6 +23,8 @@ namespace sim::tessaline {
 
 class SimTcpServer {
   public:
+    static constexpr uint32_t kLoopbackAddress = 0x7F000001;  // 127.0.0.1
+
     explicit SimTcpServer(std::shared_ptr<SimModule> module);
     ~SimTcpServer();  // Stop()
     SimTcpServer(const SimTcpServer&) = delete;
@@ -31,7 +33,9 @@ class SimTcpServer {
     // Listens on 127.0.0.1:`port` (0: an ephemeral port) and starts serving. aErrBusy when
     // already started; aErrPermission, aErrBusy (port in use) or aErrIO when the port can't be
     // had; aErrResource when the thread can't start.
-    aErr Start(uint16_t port = 0);
+    // `bindAddress` (IPv4, host order) puts the port on another local address instead, for a
+    // module reached over a network interface (its discovery replies come from that address).
+    aErr Start(uint16_t port = 0, uint32_t bindAddress = kLoopbackAddress);
 
     // Closes the connection and the listening socket and ends the thread. Start may follow.
     void Stop();
@@ -88,6 +92,7 @@ class SimTcpServer {
     std::deque<Request> requests_;
     bool running_ = false;
     uint16_t port_ = 0;
+    uint32_t bindAddress_ = kLoopbackAddress;
     bool listening_ = false;
     bool connected_ = false;
     uint64_t connections_ = 0;

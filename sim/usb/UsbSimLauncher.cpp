@@ -187,7 +187,9 @@ int sRunBus(const UsbSimOptions& options, const UsbSimBehaviours& behaviours) {
             device.SetBusy(true);
     }
     if (options.imx) bus.AddHid(HidDeviceConfig{}, behaviours.imx(bus));
-    return sRunCommand(options.command);
+    const int status = sRunCommand(options.command);
+    if (behaviours.finished) behaviours.finished();
+    return status;
 }
 
 }  // namespace
@@ -199,6 +201,12 @@ const char* UsbSimUsage() {
 
 std::optional<UsbSimOptions> ParseUsbSimOptions(const std::vector<std::string>& args,
                                                 std::string& error) {
+    return ParseUsbSimOptions(args, {}, error);
+}
+
+std::optional<UsbSimOptions> ParseUsbSimOptions(const std::vector<std::string>& args,
+                                                const std::vector<std::string>& extraNames,
+                                                std::string& error) {
     UsbSimOptions options;
     size_t i = 0;
     for (; i < args.size() && args[i] != "--"; ++i) {
@@ -207,7 +215,9 @@ std::optional<UsbSimOptions> ParseUsbSimOptions(const std::vector<std::string>& 
             options.imx = true;
             continue;
         }
-        if (option != "--module" && option != "--node" && option != "--busy") {
+        const bool extra =
+            std::find(extraNames.begin(), extraNames.end(), option) != extraNames.end();
+        if (option != "--module" && option != "--node" && option != "--busy" && !extra) {
             error = "unknown option \"" + option + "\"";
             return std::nullopt;
         }
@@ -216,6 +226,10 @@ std::optional<UsbSimOptions> ParseUsbSimOptions(const std::vector<std::string>& 
             return std::nullopt;
         }
         const std::string& value = args[++i];
+        if (extra) {
+            options.extra.emplace_back(option, value);
+            continue;
+        }
         if (option == "--busy") {
             options.busy.push_back(value);
             continue;
@@ -239,10 +253,17 @@ bool IsUmockdevPreloaded(const char* ldPreload) {
 
 int RunUsbSim(int argc, char** argv, const UsbSimBehaviours& behaviours) {
     std::string error;
-    std::optional<UsbSimOptions> options =
-        ParseUsbSimOptions(std::vector<std::string>(argv + 1, argv + argc), error);
+    std::optional<UsbSimOptions> options = ParseUsbSimOptions(
+        std::vector<std::string>(argv + 1, argv + argc), behaviours.extraOptions, error);
+    // The simulator's own usage goes with a bare run and with errors in its own options.
+    bool ownUsage = argc <= 1;
+    if (options && behaviours.configure) {
+        error = behaviours.configure(*options);
+        if (!error.empty()) options.reset(), ownUsage = true;
+    }
     if (!options) {
-        std::fprintf(stderr, "usb-sim: %s\n%s", error.c_str(), UsbSimUsage());
+        std::fprintf(stderr, "usb-sim: %s\n%s%s", error.c_str(), UsbSimUsage(),
+                     ownUsage ? behaviours.extraUsage.c_str() : "");
         return kLauncherFailure;
     }
     if (!IsUmockdevPreloaded(std::getenv("LD_PRELOAD"))) return sReexecUnderWrapper(argc, argv);

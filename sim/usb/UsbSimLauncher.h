@@ -15,7 +15,8 @@
 // --imx     an i.MX boot ROM in serial-download mode on USB HID (0x1FC9:0x0130).
 //
 // Which behaviour answers each device is decided by the factories given to RunUsbSim, so other
-// simulators reuse the launcher with their own devices.
+// simulators reuse the launcher with their own devices, and with options of their own
+// (UsbSimBehaviours::extraOptions; those of usb-sim's modules: sim/module/SimUsbModules.h).
 //
 // The bus only works when this process runs under umockdev's preload library: without it the
 // launcher re-executes itself through umockdev-wrapper. Exit status: the command's, 128 + signal
@@ -40,11 +41,18 @@ struct UsbSimOptions {
     std::vector<UsbDeviceConfig> modules;  // in command-line order, --module and --node alike
     std::vector<std::string> busy;         // serial texts of modules refusing claims
     bool imx = false;
+    // Options of the simulator's own ("--name", "VALUE"), in command-line order.
+    std::vector<std::pair<std::string, std::string>> extra;
     std::vector<std::string> command;
 };
 
 // Parses the arguments after the program name. On failure returns nothing and sets `error`.
+// `extraNames` are further options ("--name VALUE") that the simulator takes; they are collected
+// in `extra` unchecked.
 std::optional<UsbSimOptions> ParseUsbSimOptions(const std::vector<std::string>& args,
+                                                std::string& error);
+std::optional<UsbSimOptions> ParseUsbSimOptions(const std::vector<std::string>& args,
+                                                const std::vector<std::string>& extraNames,
                                                 std::string& error);
 
 // The usage text, ending with a line feed.
@@ -61,6 +69,15 @@ struct UsbSimBehaviours {
     std::function<std::shared_ptr<UsbDeviceBehaviour>(EmulatedUsbBus&, const UsbDeviceConfig&)>
         module;
     std::function<std::shared_ptr<HidReportBehaviour>(EmulatedUsbBus&)> imx;
+    // The simulator's own options ("--name VALUE") and their usage lines (ending with a line
+    // feed), printed after the launcher's usage.
+    std::vector<std::string> extraOptions;
+    std::string extraUsage;
+    // Called with the parsed options before the bus is built; a non-empty result is an error
+    // message, and the launcher fails.
+    std::function<std::string(const UsbSimOptions&)> configure;
+    // Called once the command has ended, while the bus and its devices still exist.
+    std::function<void()> finished;
 };
 
 // The whole launcher: parse, re-execute under umockdev-wrapper if needed, build the bus, run the

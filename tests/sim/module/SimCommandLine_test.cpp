@@ -17,6 +17,9 @@ TEST(ParseSimOptions, DefaultsAreATcpModuleWithHeartbeats) {
     EXPECT_EQ(options.module.address, 2);
     EXPECT_EQ(options.module.heartbeatInterval, 1000ms);
     EXPECT_TRUE(options.faults.empty());
+    EXPECT_EQ(options.bindAddress, "127.0.0.1");
+    EXPECT_FALSE(options.discovery);
+    EXPECT_EQ(options.reportPath, "");
 }
 
 TEST(ParseSimOptions, EveryOptionIsTaken) {
@@ -30,7 +33,12 @@ TEST(ParseSimOptions, EveryOptionIsTaken) {
                                "--version",      "2.15.0",
                                "--build",        "77",
                                "--fault",        "out:packet:3:drop",
-                               "--fault",        "in:byte:1:delay:10"},
+                               "--fault",        "in:byte:1:delay:10",
+                               "--submodule",    "4:B004:13",
+                               "--bind",         "10.213.0.2",
+                               "--report",       "report.txt",
+                               "--discovery",
+                               "--busy"},
                               &options),
               "");
     EXPECT_EQ(options.module.serialNumber, 0x1A2B3C4Du);
@@ -44,6 +52,14 @@ TEST(ParseSimOptions, EveryOptionIsTaken) {
     ASSERT_EQ(options.faults.size(), 2u);
     EXPECT_EQ(options.faults[0].direction, SimDirection::FromModule);
     EXPECT_EQ(options.faults[1].delay, 10ms);
+    ASSERT_EQ(options.subModules.size(), 1u);
+    EXPECT_EQ(options.subModules[0].address, 4);
+    EXPECT_EQ(options.subModules[0].serialNumber, 0xB004u);
+    EXPECT_EQ(options.subModules[0].model, 13);
+    EXPECT_TRUE(options.busy);
+    EXPECT_EQ(options.bindAddress, "10.213.0.2");
+    EXPECT_EQ(options.reportPath, "report.txt");
+    EXPECT_TRUE(options.discovery);
 }
 
 TEST(ParseSimOptions, SerialMayCarryAHexPrefix) {
@@ -70,6 +86,12 @@ TEST(ParseSimOptions, BadValuesAreNamed) {
         {{"--version", "2.15"}, "bad value for --version: 2.15"},
         {{"--version", "2.300.0"}, "bad value for --version: 2.300.0"},
         {{"--fault", "in:packet:1:explode"}, "bad value for --fault: in:packet:1:explode"},
+        {{"--submodule", "3:B004:13"}, "bad value for --submodule: 3:B004:13"},
+        {{"--submodule", "4:0:13"}, "bad value for --submodule: 4:0:13"},
+        {{"--submodule", "4:B004"}, "bad value for --submodule: 4:B004"},
+        {{"--submodule", "4:B004:256"}, "bad value for --submodule: 4:B004:256"},
+        {{"--bind", "localhost"}, "bad value for --bind: localhost"},
+        {{"--bind", "10.1.2"}, "bad value for --bind: 10.1.2"},
         {{"--port"}, "missing value for --port"},
         {{"--colour", "red"}, "unknown option --colour"},
     };

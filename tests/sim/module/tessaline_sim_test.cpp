@@ -124,6 +124,48 @@ TEST(TessalineSimProgram, ServesTcpOnTheAnnouncedPortUntilSigterm) {
     EXPECT_EQ(program.Stop(SIGTERM), 0);
 }
 
+// A TCP connection to the program's announced port; -1 when none.
+int sConnectToAnnounced(SimProgram& program) {
+    const std::string line = program.FirstLine();
+    const std::string prefix = "listening on 127.0.0.1:";
+    if (line.rfind(prefix, 0) != 0) return -1;
+    int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    address.sin_port = htons(static_cast<uint16_t>(std::stoi(line.substr(prefix.size()))));
+    if (connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
+        close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+TEST(TessalineSimProgram, IsARouterWithTheSubModulesGiven) {
+    SimProgram program({"--serial", "A000", "--model", "4", "--heartbeat-ms", "0", "--submodule",
+                        "4:B004:13", "--submodule", "6:B006:9"});
+    const int fd = sConnectToAnnounced(program);
+    ASSERT_GE(fd, 0);
+    EXPECT_EQ(sExchange(fd, {0x02, 0x03, 0x03, 0x49, 0x20}, 9), "02 07 03 09 00 00 00 A0 00");
+    EXPECT_EQ(sExchange(fd, {0x02, 0x07, 0x08, 0x00, 0x06, 0x02, 0x03, 0x00, 0x00}, 7),
+              "02 05 08 00 06 00 00");
+    EXPECT_EQ(sExchange(fd, {0x02, 0x04, 0x03, 0x94, 0x20, 0x01}, 6), "02 04 03 D4 00 01");
+    EXPECT_EQ(sExchange(fd, {0x06, 0x03, 0x03, 0x49, 0x20}, 9), "06 07 03 09 00 00 00 B0 06");
+    EXPECT_EQ(sExchange(fd, {0x04, 0x03, 0x03, 0x48, 0x20}, 6), "04 04 03 08 00 0D");
+    close(fd);
+    EXPECT_EQ(program.Stop(SIGTERM), 0);
+}
+
+TEST(TessalineSimProgram, BusyModuleRefusesItsSystemEntity) {
+    SimProgram program({"--heartbeat-ms", "0", "--busy"});
+    const int fd = sConnectToAnnounced(program);
+    ASSERT_GE(fd, 0);
+    EXPECT_EQ(sExchange(fd, {0x02, 0x03, 0x03, 0x49, 0x20}, 6), "02 04 03 09 80 05");
+    EXPECT_EQ(sExchange(fd, {0x02, 0x03, 0x17, 0x01, 0x02}, 5), "02 03 17 01 02");
+    close(fd);
+    EXPECT_EQ(program.Stop(SIGTERM), 0);
+}
+
 TEST(TessalineSimProgram, ServesAPtyAndSendsHeartbeatsUntilSigint) {
     SimProgram program({"--transport", "pty", "--heartbeat-ms", "20"});
     const std::string path = program.FirstLine();
