@@ -9,11 +9,6 @@ void Updater::not_built(const char* capability) {
                     "%s is not available in this build of Updater", capability);
 }
 
-bool Updater::Update_Firmware(uint32_t, uint32_t, const std::string&, uint8_t, uint32_t, bool) {
-    not_built("Firmware update");
-    return false;
-}
-
 bool Updater::Get_Fingerprint(Fingerprint&, const std::string&, uint32_t, const std::string&,
                               uint32_t, bool) {
     not_built("Fingerprint reading");

@@ -41,6 +41,14 @@ public:
     bool Update_Firmware(uint32_t serial, uint32_t build, const std::string& birdFile,
                          uint8_t moduleAddress, uint32_t routerSerial, bool override);
 
+    // The image to install: `birdFile` when given, else <build>.bird from the device's store
+    // folder (created when needed), downloaded first when missing and `downloadIfMissing`.
+    // An empty BirdFile when the store cannot be opened. Throws std::runtime_error when the file
+    // cannot be loaded ("Error reading birdfile" for a missing stored build), or the store
+    // folder's error.
+    BirdFile load_bird(const char* label, const std::string& birdFile, uint32_t serial,
+                       uint32_t build, bool downloadIfMissing);
+
     std::map<std::string, std::string> Get_BuildList(uint32_t serial);
     std::map<std::string, std::string> Get_BuildListLocal(uint32_t serial);
     std::string Get_JWT(uint32_t serial);
@@ -62,6 +70,15 @@ private:
                      std::string& fileText);
     // Decodes and stores a downloaded file as <build>.bird and records it; the build, or 0.
     uint32_t store_download(UpdaterStoreItem& device, uint32_t build, const std::string& fileText);
+
+    // The build the update installs when none was asked for (server's newest when stored,
+    // else the latest download, else the latest transfer); 0 after printing that none exists.
+    uint32_t choose_build(uint32_t serial, UpdaterStoreItem& device);
+
+    // Records a successful transfer of `fileName` in the device's settings, creating the
+    // device's store folder first when it has none.
+    void record_transfer(UpdaterStore& store, UpdaterStoreItem& device, uint32_t serial,
+                         const std::string& fileName);
 
     // Reports that a capability of this release is not built yet; every caller then fails.
     void not_built(const char* capability);
