@@ -231,7 +231,8 @@ aErr _transfer_loader(UpdaterDisplayInterface& display, Module& module, const Bi
         return aErrNone;
     }
     if (err != aErrNone)
-        display.message(ERROR, "Error starting loader [%d, %s]", int(err), aError_GetErrorText(err));
+        display.message(ERROR, "Error starting loader [%d, %s]", int(err),
+                        aError_GetErrorText(err));
     return err;
 }
 
@@ -291,8 +292,9 @@ uint32_t Updater::choose_build(uint32_t serial, UpdaterStoreItem& device) {
         try {
             device.ReadBirdFile(fileName.c_str());
         } catch (const std::runtime_error&) {
-            display.message(INFO, "New firmware is available.  Updater will proceed if valid "
-                                  "firmware is found locally.");
+            display.message(INFO,
+                            "New firmware is available.  Updater will proceed if valid "
+                            "firmware is found locally.");
             build = 0;
         }
     }
@@ -317,7 +319,8 @@ bool Updater::Update_Firmware(uint32_t serial, uint32_t build, const std::string
         display.message(ERROR, "Update command must specify the specific device");
         return false;
     }
-    std::unique_ptr<UpdaterStore> store = _createUpdaterStore(display, store_path, "Update_Firmware");
+    std::unique_ptr<UpdaterStore> store =
+        _createUpdaterStore(display, store_path, "Update_Firmware");
     if (!store) return false;
     UpdaterStoreItem device;
     store->FindDevice(serial, &device);
@@ -359,7 +362,8 @@ bool Updater::Update_Firmware(uint32_t serial, uint32_t build, const std::string
         if (!router->Open(routerSerial, err)) return false;
         if (err == aErrNone) {
             err = module.connectThroughLinkModule(&router->Router());
-            if (err != aErrNone) display.message(ERROR, "Failed to connect to module [%08X]", serial);
+            if (err != aErrNone)
+                display.message(ERROR, "Failed to connect to module [%08X]", serial);
         }
     } else if (err == aErrNone) {
         err = sConnectDirect(module, serial);
@@ -380,8 +384,8 @@ bool Updater::Update_Firmware(uint32_t serial, uint32_t build, const std::string
         Log::log(DEBUG_Updater, "Failed _transfer_firmware(): %d\n", int(err));
         return false;
     }
-    record_transfer(*store, device, serial, birdFile.empty() ? std::to_string(build) + ".bird"
-                                                             : birdFile);
+    record_transfer(*store, device, serial,
+                    birdFile.empty() ? std::to_string(build) + ".bird" : birdFile);
     Log::log(DEBUG_Updater, "Updating device firmware: \n");
     display.message(INFO, "Update time: %.4f sec", double(sNowMs() - startMs) / 1000.0);
     return true;

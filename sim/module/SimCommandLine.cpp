@@ -2,6 +2,7 @@
 
 #include <arpa/inet.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 
@@ -55,6 +56,77 @@ bool sSubModule(const std::string& text, SimSubModuleOption* sub) {
 
 }  // namespace
 
+bool ParseUpgradeTo(const std::string& text, uint32_t* version, uint32_t* build) {
+    const size_t colon = text.find(':');
+    uint64_t number = 0;
+    uint32_t packed = 0;
+    if (colon == std::string::npos || !sVersion(text.substr(0, colon), &packed) ||
+        !sNumber(text.substr(colon + 1), 10, 0xFFFFFFFF, &number)) {
+        return false;
+    }
+    *version = packed;
+    *build = static_cast<uint32_t>(number);
+    return true;
+}
+
+bool ParseBlockSize(const std::string& text, uint16_t* size) {
+    uint64_t number = 0;
+    if (!sNumber(text, 10, 65535, &number) || number == 0) return false;
+    *size = static_cast<uint16_t>(number);
+    return true;
+}
+
+bool ParseUpgradeFault(const std::string& text, SimUpgradeOptions* options) {
+    const size_t colon = text.find(':');
+    const std::string kind = text.substr(0, colon);
+    if (kind == "bad-sum") {
+        uint64_t count = 1;
+        if (colon != std::string::npos &&
+            (!sNumber(text.substr(colon + 1), 10, 0xFFFFFFFF, &count) || count == 0)) {
+            return false;
+        }
+        options->badSums =
+            static_cast<uint32_t>(std::min<uint64_t>(options->badSums + count, 0xFFFFFFFF));
+        return true;
+    }
+    if (colon != std::string::npos) return false;
+    if (kind == "refuse-prepare") {
+        options->refusePrepare = true;
+    } else if (kind == "no-return") {
+        options->noReturn = true;
+    } else if (kind == "lose-load") {
+        options->loseLoad = true;
+    } else {
+        return false;
+    }
+    return true;
+}
+
+SimUpgradeConfig MakeUpgradeConfig(const SimUpgradeOptions& options) {
+    SimUpgradeConfig config;
+    config.blockSize = options.blockSize;
+    config.byteArrayData = options.byteArray;
+    config.pooledPackets = options.byteArray;
+    config.newFirmwareVersion = options.newFirmwareVersion;
+    config.newFirmwareBuild = options.newFirmwareBuild;
+    if (options.refusePrepare) config.prepareStatus = 1;
+    if (options.loseLoad) {
+        // Neither before the restart nor from the loader afterwards.
+        config.answerLoad = false;
+        config.loaderAnnounceDelay = std::chrono::milliseconds(0);
+    }
+    return config;
+}
+
+std::shared_ptr<SimUpgrade> InstallUpgrade(SimDevice& device, const SimUpgradeOptions& options,
+                                           bool subModule) {
+    SimUpgradeConfig config = MakeUpgradeConfig(options);
+    if (subModule) config = SubModuleUpgradeConfig(config);
+    std::shared_ptr<SimUpgrade> upgrade = SimUpgrade::Install(device, config);
+    if (options.badSums > 0) upgrade->CorruptLoaderSums(options.badSums);
+    return upgrade;
+}
+
 SimOptions DefaultSimOptions() {
     SimOptions options;
     options.module.heartbeatInterval = std::chrono::milliseconds(1000);
@@ -74,6 +146,10 @@ std::string ParseSimOptions(const std::vector<std::string>& arguments, SimOption
         }
         if (option == "--discovery") {
             options->discovery = true;
+            continue;
+        }
+        if (option == "--byte-array") {
+            options->upgrade.byteArray = true;
             continue;
         }
         if (i + 1 >= arguments.size()) return "missing value for " + option;
@@ -121,6 +197,16 @@ std::string ParseSimOptions(const std::vector<std::string>& arguments, SimOption
             SimFault fault;
             good = ParseFault(value, &fault);
             if (good) options->faults.push_back(fault);
+        } else if (option == "--upgrade-to") {
+            good = ParseUpgradeTo(value, &options->upgrade.newFirmwareVersion,
+                                  &options->upgrade.newFirmwareBuild);
+        } else if (option == "--block-size") {
+            good = ParseBlockSize(value, &options->upgrade.blockSize);
+        } else if (option == "--flash") {
+            good = !value.empty();
+            if (good) options->upgrade.flashPath = value;
+        } else if (option == "--upgrade-fault") {
+            good = ParseUpgradeFault(value, &options->upgrade);
         } else {
             return "unknown option " + option;
         }

@@ -168,6 +168,12 @@ bool SimTcpServer::CarryRequests() {
                 break;
             }
             case Kind::StopListening:
+                // A module that stops listening has gone away (restarted, switched off): its host
+                // sees the connection reset, not an orderly end it could mistake for silence.
+                if (connFd_ >= 0) {
+                    const linger reset = {1, 0};
+                    setsockopt(connFd_, SOL_SOCKET, SO_LINGER, &reset, sizeof(reset));
+                }
                 CloseConnection(true);
                 CloseListener();
                 break;

@@ -43,7 +43,8 @@ class SimTcpServer {
     // The port listened on (kept across StopListening / StartListening); 0 before Start.
     uint16_t Port() const;
 
-    // Closes the listening socket (new connections are refused) and the current connection.
+    // Closes the listening socket (new connections are refused) and resets the current
+    // connection (not an orderly close), as when a module goes away.
     void StopListening();
     // Listens again on the same port. aErrNone when listening (also when it already was),
     // aErrNotReady before Start, otherwise the error of binding the port.

@@ -1,5 +1,6 @@
 #include "SimUpgrade.h"
 
+#include <fstream>
 #include <numeric>
 
 namespace sim::tessaline {
@@ -22,6 +23,21 @@ uint32_t sBigEndian32(const uint8_t* bytes) {
 
 void sPut32(std::vector<uint8_t>& out, uint32_t value) {
     for (int shift = 24; shift >= 0; shift -= 8) out.push_back(uint8_t(value >> shift));
+}
+
+std::vector<uint8_t> sImage(const std::map<uint32_t, uint8_t>& memory) {
+    if (memory.empty()) return {};
+    const uint32_t first = memory.begin()->first;
+    std::vector<uint8_t> image(size_t(memory.rbegin()->first - first) + 1, 0xFF);
+    for (const auto& [address, byte] : memory) image[address - first] = byte;
+    return image;
+}
+
+bool sWriteFile(const std::string& path, const std::vector<uint8_t>& bytes) {
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    out.write(reinterpret_cast<const char*>(bytes.data()), std::streamsize(bytes.size()));
+    out.close();
+    return static_cast<bool>(out);
 }
 
 }  // namespace
@@ -54,6 +70,11 @@ void SimUpgrade::SetRestartHandler(RestartHandler handler) {
     onRestart_ = std::move(handler);
 }
 
+void SimUpgrade::SetLeavingHandler(LeavingHandler handler) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    onLeaving_ = std::move(handler);
+}
+
 void SimUpgrade::SetPrepareStatus(uint8_t status) {
     std::lock_guard<std::mutex> lock(mutex_);
     config_.prepareStatus = status;
@@ -72,6 +93,11 @@ void SimUpgrade::MiscountData(uint32_t times) {
 void SimUpgrade::CorruptSums(uint32_t times) {
     std::lock_guard<std::mutex> lock(mutex_);
     corruptSums_ = times;
+}
+
+void SimUpgrade::CorruptLoaderSums(uint32_t times) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    corruptLoaderSums_ = times;
 }
 
 void SimUpgrade::LoseReplies(uint8_t subCommand, uint32_t times) {
@@ -140,6 +166,9 @@ void SimUpgrade::Handle(SimModule& module, const SimPacket& packet) {
                 uint32_t sum = std::accumulate(piece_.begin(), piece_.end(), uint32_t(0));
                 if (corruptSums_ > 0) {
                     --corruptSums_;
+                    ++sum;
+                } else if (inLoader_ && corruptLoaderSums_ > 0) {
+                    --corruptLoaderSums_;
                     ++sum;
                 }
                 reply.insert(reply.end(), {kUpgradeStatus, 0});
@@ -215,6 +244,12 @@ void SimUpgrade::HandleBytes(SimModule& module, const SimPacket& packet) {
 }
 
 void SimUpgrade::Restart(SimModule& module, SimUpgradeEvent event) {
+    LeavingHandler leaving;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        leaving = onLeaving_;
+    }
+    if (leaving) leaving(event);
     module.Disconnect();
     announceBaseline_ = module.Stats().probesAnswered;
     RestartHandler handler;
@@ -250,8 +285,14 @@ void SimUpgrade::AnnounceLoader(SimModule& module, int pollsLeft, uint64_t probe
     // that could be taken for noise while the host synchronises.
     const uint64_t probes = module.Stats().probesAnswered;
     quietPolls = probes == probesSeen ? quietPolls + 1 : 0;
+    bool announceWhenAttached;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        announceWhenAttached = config_.announceWhenAttached;
+    }
     const bool hostInStep =
-        module.IsAttached() && probes > announceBaseline_ && quietPolls >= kQuietPolls;
+        module.IsAttached() &&
+        (announceWhenAttached || (probes > announceBaseline_ && quietPolls >= kQuietPolls));
     SimModule* target = &module;
     if (!hostInStep) {
         module.Schedule(std::chrono::milliseconds(10),
@@ -296,6 +337,22 @@ std::vector<uint8_t> SimUpgrade::FlashBytes(uint32_t address, size_t length) con
     return bytes;
 }
 
+std::vector<uint8_t> SimUpgrade::FlashImage() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return sImage(flash_);
+}
+
+std::vector<uint8_t> SimUpgrade::LoaderImage() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return sImage(loaderMemory_);
+}
+
+bool SimUpgrade::WriteImages(const std::string& path) const {
+    const bool flash = sWriteFile(path, FlashImage());
+    const bool loader = sWriteFile(path + ".loader", LoaderImage());
+    return flash && loader;
+}
+
 std::vector<uint8_t> SimUpgrade::SubCommands() const {
     std::lock_guard<std::mutex> lock(mutex_);
     return subCommands_;
@@ -314,6 +371,56 @@ std::vector<uint16_t> SimUpgrade::WriteCounts() const {
 uint32_t SimUpgrade::Restarts() const {
     std::lock_guard<std::mutex> lock(mutex_);
     return restarts_;
+}
+
+// --- Sub-modules on a router's bus -----------------------------------------------------------
+
+struct SimSubModuleRestarts::Shared {
+    std::mutex mutex;  // held around every change of the bus, so Close waits for one under way
+    SimI2CRouter* bus = nullptr;  // null once closed
+    std::chrono::milliseconds downtime;
+};
+
+SimSubModuleRestarts::SimSubModuleRestarts(SimI2CRouter& bus, std::chrono::milliseconds downtime)
+    : shared_(std::make_shared<Shared>()) {
+    shared_->bus = &bus;
+    shared_->downtime = downtime;
+}
+
+SimSubModuleRestarts::~SimSubModuleRestarts() {
+    Close();
+}
+
+void SimSubModuleRestarts::Close() {
+    std::lock_guard<std::mutex> lock(shared_->mutex);
+    shared_->bus = nullptr;
+}
+
+void SimSubModuleRestarts::Watch(SimUpgrade& upgrade, const std::shared_ptr<SimModule>& module,
+                                 bool noReturn) {
+    // The upgrade lives as long as the module's handler does: a strong reference to the module
+    // here would keep both alive for ever.
+    std::weak_ptr<SimModule> weak = module;
+    const uint8_t address = module->Config().address;
+    std::shared_ptr<Shared> shared = shared_;
+    upgrade.SetLeavingHandler([shared, weak, address, noReturn](SimUpgradeEvent event) {
+        std::shared_ptr<SimModule> sub = weak.lock();
+        std::lock_guard<std::mutex> lock(shared->mutex);
+        if (!shared->bus || !sub) return;
+        shared->bus->RemoveSubModule(address);
+        if (noReturn && event == SimUpgradeEvent::LoaderStarted) return;
+        sub->Schedule(shared->downtime, [shared, weak] {
+            std::shared_ptr<SimModule> back = weak.lock();
+            std::lock_guard<std::mutex> lock(shared->mutex);
+            if (shared->bus && back) shared->bus->AddSubModule(back);
+        });
+    });
+}
+
+SimUpgradeConfig SubModuleUpgradeConfig(SimUpgradeConfig config) {
+    if (!config.answerLoad && config.loaderAnnounceDelay.count() > 0)
+        config.announceWhenAttached = true;
+    return config;
 }
 
 }  // namespace sim::tessaline

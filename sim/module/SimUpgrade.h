@@ -20,9 +20,12 @@
 // After a restart the module's configuration follows the new state (loader serial number, new
 // firmware version and build), so the system entity answers accordingly.
 //
-// Restart: the module closes its transport after `restartDelay`, then calls the restart handler
-// (the test decides whether the module comes back: keep listening, unplug, re-plug under
-// another serial number).
+// Restart: `restartDelay` after LOAD or REBOOT the leaving handler runs, the module closes its
+// transport, then the restart handler runs (the owner decides whether and how the module comes
+// back: keep listening, unplug, re-plug under another serial number, put it back on a bus).
+// The loader then announces itself with the LOAD reply (unless `answerLoad` sent it already):
+// once the host has probed it again after reconnecting, or, with `announceWhenAttached` (a
+// module behind a router, whose host link never dropped), as soon as a transport is attached.
 //
 // Threads: requests are served on the module's input thread, restarts on its timer thread;
 // every member is thread-safe.
@@ -34,6 +37,7 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <string>
 #include <vector>
 
 #include "SimDevice.h"
@@ -70,7 +74,8 @@ struct SimUpgradeConfig {
     // The loader, once a host has connected and probed it after LOAD, announces itself with
     // the LOAD reply after this delay (0: it stays silent).
     std::chrono::milliseconds loaderAnnounceDelay{20};
-    bool startInLoader = false;  // the module runs its loader from the start
+    bool announceWhenAttached = false;  // announce without waiting for the host's probes
+    bool startInLoader = false;         // the module runs its loader from the start
 };
 
 enum class SimUpgradeEvent { LoaderStarted, Rebooted };
@@ -79,6 +84,9 @@ class SimUpgrade : public std::enable_shared_from_this<SimUpgrade> {
   public:
     // Runs after the module dropped its transport on a restart (timer thread).
     using RestartHandler = std::function<void(SimUpgradeEvent event)>;
+    // Runs on a restart just before the module drops its transport (timer thread), so that a
+    // front end can go away in its own manner first (stop listening, leave a bus for good).
+    using LeavingHandler = std::function<void(SimUpgradeEvent event)>;
 
     // Installs the handler of command 95 on `module`. The handler keeps the object alive.
     static std::shared_ptr<SimUpgrade> Install(SimModule& module, SimUpgradeConfig config = {});
@@ -87,6 +95,7 @@ class SimUpgrade : public std::enable_shared_from_this<SimUpgrade> {
     static std::shared_ptr<SimUpgrade> Install(SimDevice& device, SimUpgradeConfig config = {});
 
     void SetRestartHandler(RestartHandler handler);
+    void SetLeavingHandler(LeavingHandler handler);
     void SetPrepareStatus(uint8_t status);
     void SetBlockSize(uint16_t size);
 
@@ -95,6 +104,9 @@ class SimUpgrade : public std::enable_shared_from_this<SimUpgrade> {
     void MiscountData(uint32_t times);
     // The next `times` SUM replies carry the sum plus one.
     void CorruptSums(uint32_t times);
+    // The same for the SUM replies of the loader only (the firmware pieces): those before LOAD
+    // stay right.
+    void CorruptLoaderSums(uint32_t times);
     // The next `times` replies to `subCommand` (the request's sub-command) are not sent.
     void LoseReplies(uint8_t subCommand, uint32_t times);
 
@@ -105,6 +117,13 @@ class SimUpgrade : public std::enable_shared_from_this<SimUpgrade> {
     std::map<uint32_t, uint8_t> LoaderMemory() const;
     // `length` bytes from `address` of the flash; absent bytes read 0xFF (erased).
     std::vector<uint8_t> FlashBytes(uint32_t address, size_t length) const;
+    // The flash and the loader memory as images: the bytes from the lowest address written
+    // through the highest, gaps read 0xFF; empty when nothing was written.
+    std::vector<uint8_t> FlashImage() const;
+    std::vector<uint8_t> LoaderImage() const;
+    // Writes FlashImage() to `path` and LoaderImage() to `path` + ".loader", replacing both.
+    // False when either can't be written.
+    bool WriteImages(const std::string& path) const;
     // Sub-commands received, in order (the byte-array set is recorded as 10, once per array).
     std::vector<uint8_t> SubCommands() const;
     // Sizes of the DATA packets received, and of the WRITE counts, in order.
@@ -132,6 +151,7 @@ class SimUpgrade : public std::enable_shared_from_this<SimUpgrade> {
     uint8_t nextSequence_ = 0;
     uint32_t miscount_ = 0;
     uint32_t corruptSums_ = 0;
+    uint32_t corruptLoaderSums_ = 0;
     std::map<uint8_t, uint32_t> lostReplies_;
     std::map<uint32_t, uint8_t> flash_;
     std::map<uint32_t, uint8_t> loaderMemory_;
@@ -141,6 +161,42 @@ class SimUpgrade : public std::enable_shared_from_this<SimUpgrade> {
     uint32_t restarts_ = 0;
     std::atomic<uint64_t> announceBaseline_{0};  // probes answered before the last restart
     RestartHandler onRestart_;
+    LeavingHandler onLeaving_;
 };
+
+// Restarts of sub-modules on a router's I2C network: a restarting sub-module leaves the bus (a
+// transfer to its address is not acknowledged, packets for it are dropped) and is put back at
+// the same address after `downtime`, so that the host, which keeps its link to the router, finds
+// the loader and then the new firmware where the module was. The router's own link is never
+// touched.
+//
+// Lifetime: Close() (or the destructor) must run before the bus goes; restarts after it leave
+// the sub-modules where they are. Thread-safe.
+class SimSubModuleRestarts {
+  public:
+    static constexpr std::chrono::milliseconds kDowntime{50};
+
+    explicit SimSubModuleRestarts(SimI2CRouter& bus,
+                                  std::chrono::milliseconds downtime = kDowntime);
+    ~SimSubModuleRestarts();  // Close()
+    SimSubModuleRestarts(const SimSubModuleRestarts&) = delete;
+    SimSubModuleRestarts& operator=(const SimSubModuleRestarts&) = delete;
+
+    // Makes `upgrade`, installed on the sub-module `module` (on the bus at its configured
+    // address), take it off the bus and back on at every restart; with `noReturn` it stays off
+    // after LOAD. Replaces the upgrade's leaving handler.
+    void Watch(SimUpgrade& upgrade, const std::shared_ptr<SimModule>& module, bool noReturn);
+
+    void Close();
+
+  private:
+    struct Shared;
+    std::shared_ptr<Shared> shared_;
+};
+
+// The configuration of a sub-module's upgrade far end derived from `config`: the LOAD reply is
+// held back until the loader is back on the bus (the host awaits it over its unbroken link to
+// the router, and a request sent while the module is off the bus would be lost).
+SimUpgradeConfig SubModuleUpgradeConfig(SimUpgradeConfig config);
 
 }  // namespace sim::tessaline

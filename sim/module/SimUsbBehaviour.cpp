@@ -17,7 +17,9 @@ void SimUsbBehaviour::OnAttached(sim::usb::UsbDevicePort& port) {
     auto sink = [device](const uint8_t* bytes, size_t length) {
         device->QueueBulkIn(std::vector<uint8_t>(bytes, bytes + length));
     };
-    auto restart = [device, downtime = restartDowntime_] { device->Restart(downtime); };
+    auto restart = [device, downtime = restartDowntime_, returns = returns_] {
+        device->Restart(*returns ? downtime : std::chrono::milliseconds(kNoReturnDowntime));
+    };
     uint64_t token = module_->Attach(sink, restart);
     std::lock_guard<std::mutex> lock(mutex_);
     token_ = token;

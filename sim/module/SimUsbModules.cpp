@@ -3,6 +3,7 @@
 #include <cctype>
 #include <cerrno>
 #include <cstdlib>
+#include <fstream>
 
 #include "SimReport.h"
 #include "SimSystemEntity.h"
@@ -16,6 +17,11 @@ const char kFirmware[] = "--firmware";
 const char kAddress[] = "--address";
 const char kSubModule[] = "--submodule";
 const char kReport[] = "--report";
+const char kUpgradeTo[] = "--upgrade-to";
+const char kBlockSize[] = "--block-size";
+const char kByteArray[] = "--byte-array";
+const char kFlash[] = "--flash";
+const char kUpgradeFault[] = "--upgrade-fault";
 
 std::vector<std::string> sSplit(const std::string& text, char separator) {
     std::vector<std::string> parts;
@@ -69,6 +75,17 @@ bool sFirmware(const std::string& version, const std::string& build, uint32_t* p
     return true;
 }
 
+// The images of a module that was never built: nothing written.
+bool sWriteEmptyImages(const std::string& path) {
+    bool written = true;
+    for (const std::string& file : {path, path + ".loader"}) {
+        std::ofstream out(file, std::ios::trunc);
+        out.close();
+        written = written && static_cast<bool>(out);
+    }
+    return written;
+}
+
 }  // namespace
 
 SimUsbModules::~SimUsbModules() {
@@ -76,7 +93,9 @@ SimUsbModules::~SimUsbModules() {
 }
 
 const std::vector<std::string>& SimUsbModules::OptionNames() {
-    static const std::vector<std::string> names = {kFirmware, kAddress, kSubModule, kReport};
+    static const std::vector<std::string> names = {kFirmware,  kAddress,   kSubModule,
+                                                   kReport,    kUpgradeTo, kBlockSize,
+                                                   kByteArray, kFlash,     kUpgradeFault};
     return names;
 }
 
@@ -86,12 +105,28 @@ const char* SimUsbModules::Usage() {
            "  --address SERIAL:N                    its address on its network (default 2)\n"
            "  --submodule SERIAL:ADDRESS:SUB:MODEL  a module (serial number SUB in hex) on the\n"
            "                                        I2C network of module SERIAL, a router\n"
-           "  --report FILE                         what the modules saw, written at the end\n";
+           "  --report FILE                         what the modules saw, written at the end\n"
+           "firmware upgrade, per module or sub-module (SERIAL may be a --submodule's SUB):\n"
+           "  --upgrade-to SERIAL:X.Y.Z:BUILD       version and build after the reboot\n"
+           "  --block-size SERIAL:N                 block size in PREPARE replies (default 256)\n"
+           "  --byte-array SERIAL                   offers the byte-array path, pooled packets\n"
+           "  --flash SERIAL:FILE                   flash image (and FILE.loader) at the end\n"
+           "  --upgrade-fault SERIAL:KIND[:N]       bad-sum[:N] | refuse-prepare | no-return |\n"
+           "                                        lose-load\n";
 }
 
 SimUsbModules::Entry* SimUsbModules::Find(const std::string& serial) {
     for (auto& entry : entries_)
         if (entry->serial == serial) return entry.get();
+    return nullptr;
+}
+
+SimUsbModules::Upgradable* SimUsbModules::FindUpgradable(const std::string& serial) {
+    if (Entry* entry = Find(serial)) return &entry->upgrade;
+    for (auto& entry : entries_) {
+        for (SubEntry& sub : entry->subModules)
+            if (sub.upgrade.serial == serial) return &sub.upgrade;
+    }
     return nullptr;
 }
 
@@ -104,11 +139,14 @@ std::string SimUsbModules::Configure(const sim::usb::UsbSimOptions& options) {
         entry->serial = device.serial;
         entry->config.serialNumber = sSerialNumber(device.serial);
         entry->config.model = static_cast<uint8_t>(device.productId & 0xFF);
+        entry->upgrade.serial = device.serial;
         entries_.push_back(std::move(entry));
     }
     // Modules first, then their networks (which take the router's firmware), then the firmware
-    // of sub-modules named by their serial number.
-    for (const char* pass : {kAddress, kFirmware, kSubModule, kReport}) {
+    // of sub-modules named by their serial number; the upgrade options once every sub-module
+    // they may name is known.
+    for (const char* pass : {kAddress, kFirmware, kSubModule, kUpgradeTo, kBlockSize, kByteArray,
+                             kFlash, kUpgradeFault, kReport}) {
         for (const auto& [name, value] : options.extra) {
             if (name != pass) continue;
             const std::string error = TakeOption(name, value);
@@ -116,17 +154,57 @@ std::string SimUsbModules::Configure(const sim::usb::UsbSimOptions& options) {
         }
     }
     for (auto& entry : entries_) {
-        for (SimModuleConfig& sub : entry->subModules) {
-            auto firmware = subFirmware_.find(sub.serialNumber);
+        for (SubEntry& sub : entry->subModules) {
+            auto firmware = subFirmware_.find(sub.config.serialNumber);
             if (firmware == subFirmware_.end()) continue;
-            sub.firmwareVersion = firmware->second.first;
-            sub.firmwareBuild = firmware->second.second;
+            sub.config.firmwareVersion = firmware->second.first;
+            sub.config.firmwareBuild = firmware->second.second;
         }
     }
     return "";
 }
 
+std::string SimUsbModules::TakeUpgradeOption(const std::string& name, const std::string& value) {
+    // SERIAL, then the rest after the first colon (a file name may hold colons of its own).
+    const size_t colon = value.find(':');
+    const std::string serial = value.substr(0, colon);
+    const std::string rest = colon == std::string::npos ? "" : value.substr(colon + 1);
+    Upgradable* target = FindUpgradable(serial);
+    if (name == kByteArray) {
+        if (colon != std::string::npos) return "expected SERIAL, got \"" + value + "\"";
+        if (!target) return "no module \"" + serial + "\"";
+        target->options.byteArray = true;
+        return "";
+    }
+    static const std::map<std::string, const char*> kForms = {{kUpgradeTo, "SERIAL:X.Y.Z:BUILD"},
+                                                              {kBlockSize, "SERIAL:N"},
+                                                              {kFlash, "SERIAL:FILE"},
+                                                              {kUpgradeFault, "SERIAL:KIND[:N]"}};
+    if (colon == std::string::npos)
+        return std::string("expected ") + kForms.at(name) + ", got \"" + value + "\"";
+    if (!target) return "no module \"" + serial + "\"";
+    SimUpgradeOptions& options = target->options;
+    if (name == kUpgradeTo) {
+        if (!ParseUpgradeTo(rest, &options.newFirmwareVersion, &options.newFirmwareBuild))
+            return "bad version or build in \"" + value + "\"";
+    } else if (name == kBlockSize) {
+        if (!ParseBlockSize(rest, &options.blockSize))
+            return "block size must be 1 to 65535, got \"" + rest + "\"";
+    } else if (name == kFlash) {
+        if (rest.empty()) return "needs a file name";
+        options.flashPath = rest;
+    } else if (!ParseUpgradeFault(rest, &options)) {
+        return "unknown fault \"" + rest +
+               "\" (bad-sum[:N], refuse-prepare, no-return or lose-load)";
+    }
+    return "";
+}
+
 std::string SimUsbModules::TakeOption(const std::string& name, const std::string& value) {
+    if (name == kUpgradeTo || name == kBlockSize || name == kByteArray || name == kFlash ||
+        name == kUpgradeFault) {
+        return TakeUpgradeOption(name, value);
+    }
     const std::vector<std::string> parts = sSplit(value, ':');
     if (name == kReport) {
         if (value.empty()) return "needs a file name";
@@ -163,32 +241,53 @@ std::string SimUsbModules::TakeOption(const std::string& name, const std::string
     SimModuleConfig sub;
     uint64_t model = 0;
     sub.serialNumber = sSerialNumber(parts[2]);
+    if (FindUpgradable(parts[2])) return "a module \"" + parts[2] + "\" exists already";
     if (!sModuleAddress(parts[1], &sub.address) || sub.address == router->config.address)
         return "address must be even, 2 to 254, and not the router's, got \"" + parts[1] + "\"";
     if (sub.serialNumber == 0) return "serial number must be 1 to 8 hex digits, not 0";
     if (!sNumber(parts[3], 10, 255, &model)) return "model must be 0 to 255";
-    for (const SimModuleConfig& other : router->subModules)
-        if (other.address == sub.address) return "two modules at address " + parts[1];
+    for (const SubEntry& other : router->subModules)
+        if (other.config.address == sub.address) return "two modules at address " + parts[1];
     sub.model = static_cast<uint8_t>(model);
     sub.firmwareVersion = router->config.firmwareVersion;
     sub.firmwareBuild = router->config.firmwareBuild;
-    router->subModules.push_back(sub);
+    SubEntry entry;
+    entry.config = sub;
+    entry.upgrade.serial = parts[2];
+    router->subModules.push_back(std::move(entry));
     return "";
+}
+
+void SimUsbModules::InstallOnBusModule(Entry& entry, SimDevice& device) {
+    entry.behaviour = std::make_shared<SimUsbBehaviour>(device.module);
+    entry.upgrade.upgrade = InstallUpgrade(device, entry.upgrade.options, false);
+    if (!entry.upgrade.options.noReturn) return;
+    // The handler lives in the module, which the behaviour owns: no strong reference back.
+    std::weak_ptr<SimUsbBehaviour> behaviour = entry.behaviour;
+    entry.upgrade.upgrade->SetLeavingHandler([behaviour](SimUpgradeEvent event) {
+        if (event != SimUpgradeEvent::LoaderStarted) return;
+        if (auto device = behaviour.lock()) device->SetReturnsAfterRestart(false);
+    });
 }
 
 void SimUsbModules::Build(Entry& entry) {
     if (entry.subModules.empty()) {
         entry.device = MakeSimDevice(entry.config);
-        entry.behaviour = std::make_shared<SimUsbBehaviour>(entry.device.module);
+        InstallOnBusModule(entry, entry.device);
         return;
     }
     entry.network = std::make_unique<SimRoutedNetwork>(entry.config);
-    for (const SimModuleConfig& sub : entry.subModules) {
-        SimDevice* device = entry.network->AddSubModule(sub);
+    entry.subRestarts = std::make_unique<SimSubModuleRestarts>(entry.network->Bus());
+    for (SubEntry& sub : entry.subModules) {
+        SimDevice* device = entry.network->AddSubModule(sub.config);
+        if (!device) continue;
         // A module on a network names the module that routes it.
-        if (device) device->system->SetValue(kSysRouter, entry.config.address);
+        device->system->SetValue(kSysRouter, entry.config.address);
+        sub.upgrade.upgrade = InstallUpgrade(*device, sub.upgrade.options, true);
+        entry.subRestarts->Watch(*sub.upgrade.upgrade, device->module,
+                                 sub.upgrade.options.noReturn);
     }
-    entry.behaviour = std::make_shared<SimUsbBehaviour>(entry.network->Router().module);
+    InstallOnBusModule(entry, entry.network->Router());
 }
 
 std::shared_ptr<sim::usb::UsbDeviceBehaviour> SimUsbModules::Behaviour(
@@ -211,6 +310,16 @@ SimRoutedNetwork* SimUsbModules::Network(const std::string& serial) {
     return entry ? entry->network.get() : nullptr;
 }
 
+const SimUpgradeOptions* SimUsbModules::UpgradeOptions(const std::string& serial) {
+    Upgradable* upgradable = FindUpgradable(serial);
+    return upgradable ? &upgradable->options : nullptr;
+}
+
+SimUpgrade* SimUsbModules::Upgrade(const std::string& serial) {
+    Upgradable* upgradable = FindUpgradable(serial);
+    return upgradable ? upgradable->upgrade.get() : nullptr;
+}
+
 std::vector<std::string> SimUsbModules::ReportLines() const {
     std::vector<std::string> lines;
     for (const auto& entry : entries_) {
@@ -225,12 +334,29 @@ std::vector<std::string> SimUsbModules::ReportLines() const {
     return lines;
 }
 
-bool SimUsbModules::Finish() {
-    if (finished_) return true;
+std::string SimUsbModules::Finish() {
+    if (finished_) return "";
     finished_ = true;
-    for (auto& entry : entries_)
+    for (auto& entry : entries_) {
+        if (entry->subRestarts) entry->subRestarts->Close();
         if (entry->behaviour) entry->behaviour->Release();
-    return reportPath_.empty() || SimWriteReport(reportPath_, ReportLines());
+    }
+    std::string problems;
+    auto writeFlash = [&problems](const Upgradable& upgradable) {
+        const std::string& path = upgradable.options.flashPath;
+        if (path.empty()) return;
+        // A module the host never reached has an empty flash and loader memory.
+        const bool written =
+            upgradable.upgrade ? upgradable.upgrade->WriteImages(path) : sWriteEmptyImages(path);
+        if (!written) problems += (problems.empty() ? "cannot write " : ", ") + path;
+    };
+    for (auto& entry : entries_) {
+        writeFlash(entry->upgrade);
+        for (const SubEntry& sub : entry->subModules) writeFlash(sub.upgrade);
+    }
+    if (!reportPath_.empty() && !SimWriteReport(reportPath_, ReportLines()))
+        problems += (problems.empty() ? "cannot write " : ", ") + reportPath_;
+    return problems;
 }
 
 }  // namespace sim::tessaline

@@ -22,7 +22,8 @@ int main(int argc, char** argv) {
         return modules.Configure(options);
     };
     behaviours.finished = [&modules] {
-        if (!modules.Finish()) fprintf(stderr, "usb-sim: the report could not be written\n");
+        const std::string problems = modules.Finish();
+        if (!problems.empty()) fprintf(stderr, "usb-sim: %s\n", problems.c_str());
     };
     return sim::usb::RunUsbSim(argc, argv, behaviours);
 }
