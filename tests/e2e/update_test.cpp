@@ -300,6 +300,35 @@ INSTANTIATE_TEST_SUITE_P(
                       ChoiceCase{"ServerDownNothingRecorded", false, true, "", {}, 0}),
     [](const auto& info) { return std::string(info.param.name); });
 
+TEST_F(UpdateCommand, ByteArrayTransferWhenAskedForAndOffered) {
+    Store(newest_);
+    ProcessResult r =
+        UnderUsbSim({{"-U", "-d", kSerial, "-m", "-X", "0x400"}}, {"--byte-array", kSerial});
+
+    ASSERT_EQ(r.exit_status, 0) << r.out << r.err;
+    // The module offered the byte-array path and pooled packets, and the tool took both.
+    EXPECT_NE(r.err.find("NETWORK: CheckUEIDataSupport: Error: 0\n"), std::string::npos);
+    EXPECT_NE(r.err.find("NETWORK: Protocol Version: -2147483648 Error: 0\n"), std::string::npos)
+        << r.err.substr(0, 2000);
+    ExpectUpdated(r.out, SuccessLines("Updating firmware with build: 101", newest_));
+    EXPECT_EQ(ReadFile(FlashPath()), newest_.Installed(kSerial));
+}
+
+TEST_F(UpdateCommand, OnATerminalTheProgressBarAndTheSpinnerShow) {
+    Store(newest_);
+    std::string command;
+    for (const std::string& a : UpdaterArgs({"-U", "-d", kSerial})) command += " '" + a + "'";
+    // script(1) gives the Updater a pseudo-terminal as its standard output.
+    ProcessResult r = RunProcess({kBinDir + "/usb-sim", "--module", kSerial + ":4", "--", "script",
+                                  "-qec", command, "/dev/null"},
+                                 {{"HOME", store_.path()}}, std::chrono::seconds(120));
+
+    ASSERT_EQ(r.exit_status, 0) << r.out << r.err;
+    EXPECT_NE(r.out.find("(100% )"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("(Verifying Update)"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("Update time: "), std::string::npos) << r.out;
+}
+
 // --- A file given with -f -------------------------------------------------------------------
 
 TEST_F(UpdateCommand, GivenFileIsInstalledAndRecordedAsGivenInANewDeviceFolder) {
