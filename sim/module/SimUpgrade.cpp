@@ -1,5 +1,6 @@
 #include "SimUpgrade.h"
 
+#include <algorithm>
 #include <fstream>
 #include <numeric>
 
@@ -25,14 +26,6 @@ void sPut32(std::vector<uint8_t>& out, uint32_t value) {
     for (int shift = 24; shift >= 0; shift -= 8) out.push_back(uint8_t(value >> shift));
 }
 
-std::vector<uint8_t> sImage(const std::map<uint32_t, uint8_t>& memory) {
-    if (memory.empty()) return {};
-    const uint32_t first = memory.begin()->first;
-    std::vector<uint8_t> image(size_t(memory.rbegin()->first - first) + 1, 0xFF);
-    for (const auto& [address, byte] : memory) image[address - first] = byte;
-    return image;
-}
-
 bool sWriteFile(const std::string& path, const std::vector<uint8_t>& bytes) {
     std::ofstream out(path, std::ios::binary | std::ios::trunc);
     out.write(reinterpret_cast<const char*>(bytes.data()), std::streamsize(bytes.size()));
@@ -41,6 +34,53 @@ bool sWriteFile(const std::string& path, const std::vector<uint8_t>& bytes) {
 }
 
 }  // namespace
+
+void SimMemory::Write(uint32_t address, const uint8_t* bytes, size_t length) {
+    for (size_t done = 0; done < length;) {
+        const uint32_t at = uint32_t(address + done);
+        const uint32_t offset = at % kPageSize;
+        const size_t count = std::min<size_t>(length - done, kPageSize - offset);
+        auto [page, added] = pages_.try_emplace(at / kPageSize);
+        if (added) page->second.bytes.fill(0xFF);
+        std::copy_n(bytes + done, count, page->second.bytes.begin() + offset);
+        for (size_t i = 0; i < count; ++i) page->second.written.set(offset + i);
+        done += count;
+    }
+}
+
+std::map<uint32_t, uint8_t> SimMemory::Bytes() const {
+    std::map<uint32_t, uint8_t> bytes;
+    for (const auto& [number, page] : pages_)
+        for (uint32_t i = 0; i < kPageSize; ++i)
+            if (page.written.test(i)) bytes[number * kPageSize + i] = page.bytes[i];
+    return bytes;
+}
+
+std::vector<uint8_t> SimMemory::Read(uint32_t address, size_t length) const {
+    std::vector<uint8_t> bytes(length, 0xFF);
+    for (size_t i = 0; i < length; ++i) {
+        const uint32_t at = uint32_t(address + i);
+        auto page = pages_.find(at / kPageSize);
+        if (page != pages_.end() && page->second.written.test(at % kPageSize))
+            bytes[i] = page->second.bytes[at % kPageSize];
+    }
+    return bytes;
+}
+
+std::vector<uint8_t> SimMemory::Image() const {
+    uint32_t first = 0, last = 0;
+    bool any = false;
+    for (const auto& [number, page] : pages_) {
+        for (uint32_t i = 0; i < kPageSize; ++i) {
+            if (!page.written.test(i)) continue;
+            if (!any) first = number * kPageSize + i;
+            last = number * kPageSize + i;
+            any = true;
+        }
+    }
+    if (!any) return {};
+    return Read(first, size_t(last - first) + 1);
+}
 
 std::shared_ptr<SimUpgrade> SimUpgrade::Install(SimModule& module, SimUpgradeConfig config) {
     std::shared_ptr<SimUpgrade> upgrade(new SimUpgrade(config));
@@ -117,7 +157,8 @@ void SimUpgrade::Accept(const uint8_t* bytes, size_t length) {
     // The running firmware places a loader block in memory as it arrives; the loader keeps
     // firmware pieces until WRITE commits them.
     if (!inLoader_) {
-        for (size_t i = 0; i < length; ++i) loaderMemory_[blockAddress_++] = bytes[i];
+        loaderMemory_.Write(blockAddress_, bytes, length);
+        blockAddress_ += uint32_t(length);
     }
 }
 
@@ -185,7 +226,8 @@ void SimUpgrade::Handle(SimModule& module, const SimPacket& packet) {
                 } else if (count != piece_.size()) {
                     status = aErrSize;
                 } else {
-                    for (uint8_t byte : piece_) flash_[blockAddress_++] = byte;
+                    flash_.Write(blockAddress_, piece_.data(), piece_.size());
+                    blockAddress_ += uint32_t(piece_.size());
                     piece_.clear();
                 }
                 reply.insert(reply.end(), {kUpgradeStatus, status});
@@ -319,32 +361,27 @@ bool SimUpgrade::InLoader() const {
 
 std::map<uint32_t, uint8_t> SimUpgrade::Flash() const {
     std::lock_guard<std::mutex> lock(mutex_);
-    return flash_;
+    return flash_.Bytes();
 }
 
 std::map<uint32_t, uint8_t> SimUpgrade::LoaderMemory() const {
     std::lock_guard<std::mutex> lock(mutex_);
-    return loaderMemory_;
+    return loaderMemory_.Bytes();
 }
 
 std::vector<uint8_t> SimUpgrade::FlashBytes(uint32_t address, size_t length) const {
     std::lock_guard<std::mutex> lock(mutex_);
-    std::vector<uint8_t> bytes(length, 0xFF);
-    for (size_t i = 0; i < length; ++i) {
-        auto found = flash_.find(uint32_t(address + i));
-        if (found != flash_.end()) bytes[i] = found->second;
-    }
-    return bytes;
+    return flash_.Read(address, length);
 }
 
 std::vector<uint8_t> SimUpgrade::FlashImage() const {
     std::lock_guard<std::mutex> lock(mutex_);
-    return sImage(flash_);
+    return flash_.Image();
 }
 
 std::vector<uint8_t> SimUpgrade::LoaderImage() const {
     std::lock_guard<std::mutex> lock(mutex_);
-    return sImage(loaderMemory_);
+    return loaderMemory_.Image();
 }
 
 bool SimUpgrade::WriteImages(const std::string& path) const {

@@ -30,7 +30,9 @@
 // Threads: requests are served on the module's input thread, restarts on its timer thread;
 // every member is thread-safe.
 
+#include <array>
 #include <atomic>
+#include <bitset>
 #include <chrono>
 #include <cstdint>
 #include <functional>
@@ -57,6 +59,28 @@ inline constexpr uint8_t kUpgradeStatus = 7;
 inline constexpr uint8_t kUpgradeDataOption = 10;
 inline constexpr uint32_t kPooledPacketsFeature = 0x80000000u;
 inline constexpr uint32_t kLoaderDefaultSerial = 0xDEADDEAD;
+
+// Sparse byte-addressed memory kept in pages, so that committing a large piece costs a copy
+// rather than one tree node per byte. Bytes never written read as erased flash (0xFF).
+class SimMemory {
+  public:
+    void Write(uint32_t address, const uint8_t* bytes, size_t length);
+    bool Empty() const { return pages_.empty(); }
+    // Every written byte by address.
+    std::map<uint32_t, uint8_t> Bytes() const;
+    // `length` bytes from `address`.
+    std::vector<uint8_t> Read(uint32_t address, size_t length) const;
+    // The bytes from the lowest written address through the highest; empty when none.
+    std::vector<uint8_t> Image() const;
+
+  private:
+    static constexpr uint32_t kPageSize = 4096;
+    struct Page {
+        std::array<uint8_t, kPageSize> bytes;
+        std::bitset<kPageSize> written;
+    };
+    std::map<uint32_t, Page> pages_;  // by page number
+};
 
 struct SimUpgradeConfig {
     uint32_t loadBase = 0x10000000;
@@ -153,8 +177,8 @@ class SimUpgrade : public std::enable_shared_from_this<SimUpgrade> {
     uint32_t corruptSums_ = 0;
     uint32_t corruptLoaderSums_ = 0;
     std::map<uint8_t, uint32_t> lostReplies_;
-    std::map<uint32_t, uint8_t> flash_;
-    std::map<uint32_t, uint8_t> loaderMemory_;
+    SimMemory flash_;
+    SimMemory loaderMemory_;
     std::vector<uint8_t> subCommands_;
     std::vector<size_t> dataSizes_;
     std::vector<uint16_t> writeCounts_;
