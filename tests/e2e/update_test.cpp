@@ -413,6 +413,50 @@ INSTANTIATE_TEST_SUITE_P(
         ValidationCase{"OtherSerialOverridden", "Beryl", "0BADBEEF", true, ""}),
     [](const auto& info) { return std::string(info.param.name); });
 
+struct UnreachableCase {
+    const char* name;
+    Strings args;  // after -U -f FILE
+    std::string error;
+};
+
+void PrintTo(const UnreachableCase& c, std::ostream* os) {
+    *os << c.name;
+}
+
+class Unreachable : public UpdateCommand, public ::testing::WithParamInterface<UnreachableCase> {};
+
+TEST_P(Unreachable, EndsWithItsMessageAndTouchesNothing) {
+    const UnreachableCase& c = GetParam();
+    const std::string file = scratch_.path() + "/given.bird";
+    newest_.Write(file, scratch_.path());
+    Strings args = {"-U", "-f", c.args.empty() ? file + ".missing" : file};
+    args.insert(args.end(), c.args.begin(), c.args.end());
+    if (c.args.empty()) args.insert(args.end(), {"-d", kSerial});
+
+    ProcessResult r = UnderUsbSim(
+        {args}, {"--module", kRouter + ":4", "--submodule", kRouter + ":4:2181F0EE:13"});
+
+    EXPECT_EQ(r.exit_status, 1) << r.out;
+    EXPECT_EQ(r.err, c.error);
+    EXPECT_EQ(r.out.find("Transferring"), std::string::npos) << r.out;
+    EXPECT_EQ(ReadFile(FlashPath()), "");
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, Unreachable,
+    ::testing::Values(
+        UnreachableCase{"FileMissing", {}, "Failed to load bird file\n"},
+        UnreachableCase{
+            "ModuleNotThere", {"-d", "0BADBEEF"}, "Failed to connect to module [0BADBEEF]\n"},
+        UnreachableCase{"RouterNotThere",
+                        {"-d", kSerial, "-r", "0BADBEEF"},
+                        "Unable to find modules on Network\n"},
+        UnreachableCase{"ModuleNotBehindTheRouter",
+                        {"-d", kSerial, "-r", kRouter},
+                        "Module address required for indirect firmware update, could not find "
+                        "serial number [0x1A2B3C4D] on network\n"}),
+    [](const auto& info) { return std::string(info.param.name); });
+
 // --- Faults of the module ---------------------------------------------------------------------
 
 TEST_F(UpdateCommand, ABlockWhoseChecksumFailsOnceIsSentAgain) {
