@@ -386,7 +386,12 @@ aErr aLink_Stop(aLinkRecord* link) {
     // Queued before running is cleared, so the output thread's last drain always sees it.
     if (link->inputThread && link->outputThread) result = sQueueForceRoute(link, 0);
     link->running = false;
+    // The input thread may be blocked in the stream (a USB read waits up to 1000 ms): let it go
+    // at once, so a stop does not wait out the read. Writes go on, so the output thread still
+    // sends the force-route-off command. Cleared again so the link can be restarted.
+    if (link->stream) aStream_Interrupt(link->stream, true);
     if (sJoinThreads(link) != aErrNone) result = aErrUnknown;
+    if (link->stream) aStream_Interrupt(link->stream, false);
     link->inputReady = false;
     link->outputReady = false;
     if (link->assembly) aPacket_Reset(link->assembly);
@@ -443,6 +448,16 @@ aErr aLink_Sync(uint32_t id) {
     if (!link->running) return aErrNotReady;  // no input thread to synchronise
 
     link->status = LINK_SYNCING;
+    {
+        // The input thread notices the new status between reads; a USB read in progress would
+        // hold it for up to 1000 ms. Letting that read go at once (it answers "no byte") makes
+        // synchronisation start now. Under the lifecycle lock, so the stream cannot go meanwhile.
+        std::lock_guard<std::mutex> guard(link->lifecycle);
+        if (link->stream) {
+            aStream_Interrupt(link->stream, true);
+            aStream_Interrupt(link->stream, false);
+        }
+    }
     aErr result = aErrNotReady;
     for (int poll = 0; poll < kSyncPolls; ++poll) {
         aTime_MSSleep(kPollMs);

@@ -17,6 +17,7 @@ struct aStream {
     aStreamWriteProc write;
     aStreamDeleteProc remove;
     aStreamWaitProc wait;
+    aStreamInterruptProc interrupt;
     void* state;
 
     // Push-back ring, touched only by the reading side. Absent until first needed.
@@ -158,6 +159,17 @@ aErr aStream_WaitReadable(aStreamRef stream, uint32_t msTimeout) {
     if (!sValid(stream)) return aErrParam;
     if (stream->ringCount > 0 || !stream->wait) return aErrNone;
     return stream->wait(msTimeout, stream->state);
+}
+
+aErr aStream_SetInterrupt(aStreamRef stream, aStreamInterruptProc interrupt) {
+    if (!sValid(stream)) return aErrParam;
+    stream->interrupt = interrupt;
+    return aErrNone;
+}
+
+aErr aStream_Interrupt(aStreamRef stream, bool interrupted) {
+    if (!sValid(stream)) return aErrParam;
+    return stream->interrupt ? stream->interrupt(interrupted, stream->state) : aErrNone;
 }
 
 aErr aStream_Read(aStreamRef stream, uint8_t* buffer, size_t size) {

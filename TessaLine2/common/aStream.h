@@ -1,14 +1,15 @@
 #pragma once
 // Byte stream: the one abstraction through which the link engine and the serial recovery loader
 // read and write bytes. A stream is a table of transport operations (get one byte, put one byte,
-// write a block, delete, and an optional bounded wait for readability) plus the transport's own
-// state, and a push-back ring kept by the stream itself. Files, TCP sockets and serial ports
-// (aStream_File, aStream_Socket, aStream_Serial), USB endpoints and the link-server client fill in
-// the same table in their own modules.
+// write a block, delete, an optional bounded wait for readability and an optional interruption
+// of the reading side) plus the transport's own state, and a push-back ring kept by the stream
+// itself. Files, TCP sockets and serial ports (aStream_File, aStream_Socket, aStream_Serial), USB
+// endpoints and the link-server client fill in the same table in their own modules.
 //
 // Threads: a stream is not locked. One thread may read (get, wait, the push-back ring and every
 // read function below) while one other thread writes (put, write); the transports tolerate that.
-// Destroying a stream while another thread uses it is forbidden.
+// aStream_Interrupt may be called from any thread. Destroying a stream while another thread uses
+// it is forbidden.
 
 #include <cstddef>
 #include <cstdint>
@@ -22,11 +23,15 @@
 //   remove: releases the transport state; its result becomes aStream_Destroy's result.
 //   wait:   waits up to `msTimeout` ms until get has something to report (a byte, an error or the
 //           end); aErrNone then, aErrTimeout when nothing came. It never consumes a byte.
+//   interrupt: with true, makes a get or wait in progress on the reading thread return promptly
+//           (get with aErrNotReady, wait with aErrTimeout) and every later get and wait do the
+//           same at once, until it is called with false. Called from any thread.
 typedef aErr (*aStreamGetProc)(uint8_t* byte, void* state);
 typedef aErr (*aStreamPutProc)(const uint8_t* byte, void* state);
 typedef aErr (*aStreamWriteProc)(const uint8_t* bytes, size_t length, void* state);
 typedef aErr (*aStreamDeleteProc)(void* state);
 typedef aErr (*aStreamWaitProc)(uint32_t msTimeout, void* state);
+typedef aErr (*aStreamInterruptProc)(bool interrupted, void* state);
 
 struct aStream;
 typedef aStream* aStreamRef;
@@ -46,6 +51,18 @@ aErr aStream_SetWait(aStreamRef stream, aStreamWaitProc wait);
 // the wait operation's answer: aErrNone when get has something to report, aErrTimeout when
 // nothing came. aErrParam for an invalid stream.
 aErr aStream_WaitReadable(aStreamRef stream, uint32_t msTimeout);
+
+// Installs (or, with null, removes) the optional interrupt operation. Install it before the
+// stream is shared between threads. aErrParam for an invalid stream.
+aErr aStream_SetInterrupt(aStreamRef stream, aStreamInterruptProc interrupt);
+
+// Interrupts (`interrupted` true) or resumes (false) the reading side through the interrupt
+// operation, so that a reader blocked in the transport (a USB read waits up to 1000 ms) can be
+// let go without waiting out its time-out. Safe from any thread while the stream exists. Bytes in
+// the push-back ring are not touched. Returns the operation's answer, or aErrNone when the stream
+// has none (its reads and waits end on their own, within their bounded time). aErrParam for an
+// invalid stream.
+aErr aStream_Interrupt(aStreamRef stream, bool interrupted);
 
 // Reads exactly `size` bytes into `buffer`, pushed-back bytes first.
 //  - aErrNone: all bytes read.

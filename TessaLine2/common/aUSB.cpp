@@ -8,13 +8,14 @@
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
+#include <chrono>
+#include <condition_variable>
 #include <cstdio>
 #include <cstring>
 #include <mutex>
 #include <new>
 
 #include "aDefs.h"
-#include "aTime.h"
 
 #ifndef TESSALINE_USB_VENDOR_ID
 #error "TESSALINE_USB_VENDOR_ID must be defined by the build"
@@ -101,6 +102,7 @@ struct tlusb_device {
     std::atomic<uint8_t> errorCount{0};  // consecutive I/O errors, saturating
 
     // libusb path
+    libusb_context* context = nullptr;  // the shared context the handle lives in
     libusb_device_handle* handle = nullptr;
     int interfaceNumber = -1;
     uint8_t outEndpoint = 0;
@@ -112,6 +114,21 @@ struct tlusb_device {
     size_t receiveCursor = 0;
     size_t receiveCount = 0;
     bool lastGetWaited = false;  // the last get found nothing after waiting out its time-out
+    // The IN transfer, made with the record and reused by every refill. `inCompleted` is set by
+    // the completion callback on whichever thread handles libusb events, and is the flag that
+    // libusb_handle_events_timeout_completed watches.
+    libusb_transfer* inTransfer = nullptr;
+    alignas(std::atomic_ref<int>::required_alignment) int inCompleted = 0;
+
+    // Interruption of the reading side, set by any thread. `interruptMutex` makes "not
+    // interrupted, so submit" on the reading side and "interrupt, so cancel what is in flight"
+    // on the other one step each, so an interrupt can never slip in between and leave a fresh
+    // transfer waiting out its time-out.
+    std::mutex interruptMutex;
+    std::condition_variable interruptSignal;  // wakes a wait that paces the reader
+    std::atomic<bool> interrupted{false};
+    bool inFlight = false;         // guarded by interruptMutex
+    bool cancelledByUser = false;  // guarded by interruptMutex: the interruption cancelled it
 
     // kernel path
     int fd = -1;
@@ -255,6 +272,7 @@ aErr sClaimError(int code) {
 void sForgetLibusbDevice(tlusb_device* record) {
     libusb_close(record->handle);
     record->handle = nullptr;
+    record->context = nullptr;
     record->interfaceNumber = -1;
     record->outEndpoint = record->inEndpoint = 0;
     record->outPacketSize = record->inPacketSize = 0;
@@ -277,6 +295,7 @@ aErr sOpenLibusb(tlusb_device* record) {
         sSetState(record, TLUSB_STATE_CLOSED);
         return err;
     }
+    record->context = context;
     record->handle = handle;
     sCountOpenRecord(+1);
     sSetState(record, TLUSB_STATE_FOUND);
@@ -359,27 +378,108 @@ aErr sWriteLibusb(tlusb_device* record, const uint8_t* bytes, size_t length) {
     return sTolerate(record, result, sent == length ? aErrNone : aErrWrite);
 }
 
-// One IN transfer into the empty receive buffer.
-aErr sFillReceiveBuffer(tlusb_device* record) {
-    int transferred = 0;
-    int code = libusb_bulk_transfer(record->handle, record->inEndpoint, record->receive,
-                                    static_cast<int>(aUSB_RECEIVE_BUFFER_SIZE), &transferred,
-                                    aUSB_READ_TIMEOUT_MS);
-    record->receiveCursor = 0;
-    record->receiveCount =
-        std::min(static_cast<size_t>(std::max(transferred, 0)), aUSB_RECEIVE_BUFFER_SIZE);
-    const Fault fault = sLibusbFault(code);
+void LIBUSB_CALL sInTransferDone(libusb_transfer* transfer) {
+    auto* record = static_cast<tlusb_device*>(transfer->user_data);
+    std::atomic_ref<int>(record->inCompleted).store(1);
+}
+
+// Handles libusb events until the IN transfer has completed. Several threads may handle events
+// on the shared context at once (other links' readers, writers in synchronous transfers): the
+// completed flag lets whichever thread holds libusb's event lock run our callback while this one
+// waits as an event waiter, and return as soon as its own transfer is done.
+void sAwaitInTransfer(tlusb_device* record) {
+    std::atomic_ref<int> completed(record->inCompleted);
+    while (!completed.load()) {
+        // libusb ends the transfer itself at its time-out; the slice only bounds each wait.
+        timeval slice{aUSB_READ_TIMEOUT_MS / 1000, (aUSB_READ_TIMEOUT_MS % 1000) * 1000};
+        int handled =
+            libusb_handle_events_timeout_completed(record->context, &slice, &record->inCompleted);
+        if (handled < 0 && handled != LIBUSB_ERROR_INTERRUPTED) {
+            // Event handling itself failed: end the transfer so the next round can reap it.
+            aDefs_Trace(aDEBUG_USB, "aUSB(%s): event handling failed: %s\n", record->serialText,
+                        libusb_error_name(handled));
+            libusb_cancel_transfer(record->inTransfer);
+        }
+    }
+}
+
+// Runs one IN transfer into the receive buffer. False, with nothing submitted, when reading is
+// interrupted or the submission fails (`*submitError` then holds its libusb code).
+// `*cancelled` tells whether an interruption cancelled the transfer, even one already cleared.
+bool sRunInTransfer(tlusb_device* record, int* submitError, bool* cancelled) {
+    libusb_transfer* transfer = record->inTransfer;
+    libusb_fill_bulk_transfer(transfer, record->handle, record->inEndpoint, record->receive,
+                              static_cast<int>(aUSB_RECEIVE_BUFFER_SIZE), sInTransferDone, record,
+                              aUSB_READ_TIMEOUT_MS);
+    {
+        std::lock_guard<std::mutex> lock(record->interruptMutex);
+        if (record->interrupted.load()) return false;
+        std::atomic_ref<int>(record->inCompleted).store(0);
+        *submitError = libusb_submit_transfer(transfer);
+        if (*submitError != LIBUSB_SUCCESS) return false;
+        record->inFlight = true;
+        record->cancelledByUser = false;
+    }
+    sAwaitInTransfer(record);
+    std::lock_guard<std::mutex> lock(record->interruptMutex);
+    record->inFlight = false;
+    *cancelled = record->cancelledByUser;
+    return true;
+}
+
+// The fault of a finished IN transfer, as a synchronous transfer would report it.
+Fault sInTransferFault(const libusb_transfer* transfer) {
+    switch (transfer->status) {
+        case LIBUSB_TRANSFER_COMPLETED:
+            return Fault::None;
+        case LIBUSB_TRANSFER_TIMED_OUT:
+            return Fault::Timeout;
+        case LIBUSB_TRANSFER_STALL:
+            return Fault::Stall;
+        case LIBUSB_TRANSFER_NO_DEVICE:
+            return Fault::Gone;
+        case LIBUSB_TRANSFER_CANCELLED:
+            return Fault::Interrupted;
+        default:
+            return Fault::Other;
+    }
+}
+
+// One IN transfer into the empty receive buffer. `*interrupted` is set when reading was
+// interrupted before or during the transfer; bytes that arrived before a cancellation stay in
+// the buffer for the reads after the interruption.
+aErr sFillReceiveBuffer(tlusb_device* record, bool* interrupted) {
+    record->receiveCursor = record->receiveCount = 0;
+    record->lastGetWaited = false;
+    int submitError = LIBUSB_SUCCESS;
+    bool cancelled = false;
+    if (!sRunInTransfer(record, &submitError, &cancelled)) {
+        *interrupted = submitError == LIBUSB_SUCCESS;
+        if (*interrupted) return aErrNotReady;
+        aDefs_Trace(aDEBUG_USB, "aUSB(%s): IN transfer not submitted: %s\n", record->serialText,
+                    libusb_error_name(submitError));
+        return aErrIO;
+    }
+    const libusb_transfer* transfer = record->inTransfer;
+    record->receiveCount = std::min(static_cast<size_t>(std::max(transfer->actual_length, 0)),
+                                    aUSB_RECEIVE_BUFFER_SIZE);
+    Fault fault = sInTransferFault(transfer);
+    // A cancellation that no interruption asked for is an error, as in a synchronous transfer.
+    if (fault == Fault::Interrupted && !cancelled) fault = Fault::Other;
     record->lastGetWaited = fault == Fault::Timeout && record->receiveCount == 0;
     switch (fault) {
         case Fault::None:
         case Fault::Timeout:  // bytes that came before the time-out are good
             return record->receiveCount > 0 ? aErrNone : aErrNotReady;
+        case Fault::Interrupted:
+            *interrupted = true;
+            return aErrNotReady;
         case Fault::Stall:
             sClearHalt(record, record->inEndpoint);
             return aErrNotReady;
         default:
-            aDefs_Trace(aDEBUG_USB, "aUSB(%s): IN transfer failed: %s\n", record->serialText,
-                        libusb_error_name(code));
+            aDefs_Trace(aDEBUG_USB, "aUSB(%s): IN transfer failed with status %d\n",
+                        record->serialText, static_cast<int>(transfer->status));
             record->receiveCount = 0;
             return aErrIO;
     }
@@ -389,10 +489,26 @@ aErr sGetLibusb(tlusb_device* record, uint8_t* byte) {
     if (record->path != TLUSB_PATH_LIBUSB) return aErrMode;
     aErr ready = sLibusbReady(record);
     if (ready != aErrNone) return ready;
+    // An interrupted get asks nothing of the device, so it leaves the error count alone.
+    if (record->interrupted.load()) return aErrNotReady;
     aErr result = aErrNone;
-    if (record->receiveCursor >= record->receiveCount) result = sFillReceiveBuffer(record);
+    if (record->receiveCursor >= record->receiveCount) {
+        bool interrupted = false;
+        result = sFillReceiveBuffer(record, &interrupted);
+        if (interrupted) return aErrNotReady;
+    }
     if (result == aErrNone) *byte = record->receive[record->receiveCursor++];
     return sTolerate(record, result, aErrNotReady);
+}
+
+// Sets or clears the interruption; setting it cancels an IN transfer in flight and wakes a
+// pacing wait.
+void sSetInterrupted(tlusb_device* record, bool on) {
+    std::lock_guard<std::mutex> lock(record->interruptMutex);
+    record->interrupted.store(on);
+    if (on && record->inFlight && libusb_cancel_transfer(record->inTransfer) == LIBUSB_SUCCESS)
+        record->cancelledByUser = true;
+    record->interruptSignal.notify_all();
 }
 
 // --- Kernel path ------------------------------------------------------------------------------
@@ -437,6 +553,7 @@ aErr sWriteKernel(tlusb_device* record, const uint8_t* bytes, size_t length) {
 
 aErr sGetKernel(tlusb_device* record, uint8_t* byte) {
     if (record->path != TLUSB_PATH_KERNEL || record->fd < 0) return aErrMode;
+    if (record->interrupted.load()) return aErrNotReady;
     ssize_t n = read(record->fd, byte, 1);
     if (n == 1) return aErrNone;
     if (n == 0) return aErrNotReady;
@@ -479,7 +596,7 @@ aErr sStreamPut(const uint8_t* byte, void* ref) {
 // A libusb get that found nothing has already waited its full time-out, so the reader may ask
 // again at once. A get that answered at once (the kernel node with nothing waiting, a cleared
 // stall, a tolerated error, a record not ready) is paced here instead: neither path offers a
-// readiness signal that can be waited on without taking a byte.
+// readiness signal that can be waited on without taking a byte. An interruption ends the pause.
 aErr sStreamWait(uint32_t msTimeout, void* ref) {
     UsbStreamState* state = sStreamState(ref);
     if (!state) return aErrParam;
@@ -488,8 +605,15 @@ aErr sStreamWait(uint32_t msTimeout, void* ref) {
         if (record->receiveCursor < record->receiveCount) return aErrNone;
         if (record->lastGetWaited) return aErrTimeout;
     }
-    aTime_MSSleep(msTimeout);
+    std::unique_lock<std::mutex> lock(record->interruptMutex);
+    record->interruptSignal.wait_for(lock, std::chrono::milliseconds(msTimeout),
+                                     [record] { return record->interrupted.load(); });
     return aErrTimeout;
+}
+
+aErr sStreamInterrupt(bool interrupted, void* ref) {
+    UsbStreamState* state = sStreamState(ref);
+    return state ? tlusb_interrupt_reads(state->record, interrupted) : aErrParam;
 }
 
 aErr sStreamDelete(void* ref) {
@@ -548,6 +672,13 @@ tlusbRef tlusb_create_usb(uint32_t path) {
     auto* record = new (std::nothrow) tlusb_device;
     if (!record) return nullptr;
     record->path = path;
+    if (path == TLUSB_PATH_LIBUSB) {
+        record->inTransfer = libusb_alloc_transfer(0);
+        if (!record->inTransfer) {
+            delete record;
+            return nullptr;
+        }
+    }
     return record;
 }
 
@@ -580,9 +711,16 @@ aErr tlusb_destroy(tlusbRef* record) {
     if (!record || !sValid(*record)) return aErrParam;
     tlusb_device* doomed = *record;
     if (doomed->handle || doomed->fd >= 0) tlusb_close_tessaline_device(doomed);
+    libusb_free_transfer(doomed->inTransfer);  // never in flight outside a get
     doomed->check = 0;
     delete doomed;
     *record = nullptr;
+    return aErrNone;
+}
+
+aErr tlusb_interrupt_reads(tlusbRef record, bool interrupted) {
+    if (!sValid(record)) return aErrParam;
+    sSetInterrupted(record, interrupted);
     return aErrNone;
 }
 
@@ -619,6 +757,7 @@ aErr aStream_CreateUSB(uint32_t serialNumber, aStreamRef* stream) {
         return aErrMemory;
     }
     aStream_SetWait(created, sStreamWait);
+    aStream_SetInterrupt(created, sStreamInterrupt);
     *stream = created;
     return aErrNone;
 }

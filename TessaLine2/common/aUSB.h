@@ -9,6 +9,12 @@
 // OUT endpoint's packet size (a 512-byte chunk goes as 511), reads take up to 1024 bytes per
 // transfer into a receive buffer and serve them byte by byte, waiting at most 1000 ms.
 //
+// Interruption: another thread may interrupt the reading side of a record (the link engine does
+// so when it stops). An IN transfer in flight is cancelled at once and the waiting get returns
+// aErrNotReady; later gets return aErrNotReady without asking the device, and the stream's wait
+// returns at once, until the interruption is cleared. Writes are not affected. Bytes received
+// before the interruption stay buffered for the gets after it.
+//
 // Error tolerance (libusb path): a device record hides its first four consecutive I/O errors
 // (a read reports aErrNotReady instead, a write aErrWrite or, when every byte went out,
 // aErrNone); the fifth is reported as aErrIO and leaves the record failed: every later read and
@@ -18,8 +24,9 @@
 // and ended under one mutex. A device record may be used by one reading thread (get, wait) and
 // one writing thread (write, put) at once: they use separate endpoints and buffers, and share
 // only the record's state and error count, which are atomic (a failure seen by one direction is
-// seen by the other on its next call). Opening, closing and destroying a record must not overlap
-// any other use of it.
+// seen by the other on its next call). tlusb_interrupt_reads may be called from any thread at any
+// time while the record exists. Opening, closing and destroying a record must not overlap any
+// other use of it.
 
 #include <cstddef>
 #include <cstdint>
@@ -144,6 +151,15 @@ aErr tlusb_close_tessaline_device(tlusbRef record);
 // null pointer or an invalid record (nothing is freed then).
 aErr tlusb_destroy(tlusbRef* record);
 
+// Interrupts (`interrupted` true) or resumes (false) the reading side of the record, from any
+// thread: a get waiting for an IN transfer returns aErrNotReady promptly (its transfer is
+// cancelled), and every get returns aErrNotReady at once, without asking the device and without
+// touching the error count, until the interruption is cleared. Interrupting and resuming at once
+// lets a get that is waiting go once (aErrNotReady, not counted as an error); a get that had not
+// yet submitted its transfer is not affected then. Writes go on as before. The interruption
+// survives closing and reopening. aErrParam for an invalid record.
+aErr tlusb_interrupt_reads(tlusbRef record, bool interrupted);
+
 // The record's state; TLUSB_STATE_INVALID for a null or invalid record.
 tlusbState tlusb_get_state(tlusbRef record);
 
@@ -154,8 +170,9 @@ tlusbState tlusb_get_state(tlusbRef record);
 // are then not enumerated), else libusb. get, put, write and delete work as the device functions
 // above; the wait operation (aStream_WaitReadable) returns at once when the last get already
 // waited out its 1000 ms time-out, and otherwise sleeps the time given, so a reader whose get
-// fails at once does not spin. Destroying the stream closes the module and returns the close
-// result (the stream's resources are released either way).
+// fails at once does not spin. The stream's interrupt operation (aStream_Interrupt) is
+// tlusb_interrupt_reads, which also ends such a sleep at once. Destroying the stream closes the
+// module and returns the close result (the stream's resources are released either way).
 // aErrParam for a serial number of 0 or a null output pointer; aErrMemory when memory is short;
 // aErrResource when the device record can't be made; otherwise the open errors above.
 aErr aStream_CreateUSB(uint32_t serialNumber, aStreamRef* stream);

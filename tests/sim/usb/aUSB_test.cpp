@@ -11,9 +11,12 @@
 
 #include <cerrno>
 #include <chrono>
+#include <future>
+#include <mutex>
 #include <numeric>
 #include <ostream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "LibusbFixture.h"
@@ -44,8 +47,8 @@ double ProcessCpuMs() {
 }
 
 // A module at address 2 that speaks just enough of the wire format for a link: it answers each
-// identify probe with an empty packet and returns every other packet as it came. Packets may
-// span transfers.
+// identify probe with an empty packet and returns every other packet as it came, except the
+// force-route commands, whose payloads it records. Packets may span transfers.
 class PacketEchoBehaviour final : public sim::usb::UsbDeviceBehaviour {
   public:
     static constexpr uint8_t kAddress = 2;
@@ -58,11 +61,20 @@ class PacketEchoBehaviour final : public sim::usb::UsbDeviceBehaviour {
             if (packet_.size() < 2 || packet_.size() < 2u + packet_[1]) continue;
             if (packet_[0] == aLINK_PROBE_ADDRESS) {
                 Answer({kAddress, 0});
-            } else if (packet_[0] != cmdFORCEROUTE) {
+            } else if (packet_[0] == cmdFORCEROUTE) {
+                std::lock_guard<std::mutex> lock(mutex_);
+                forceRoutes_.push_back(packet_[2]);
+            } else {
                 Answer(packet_);
             }
             packet_.clear();
         }
+    }
+
+    // The payloads of the force-route commands received so far (1 = on, 0 = off).
+    std::vector<uint8_t> ForceRoutes() const {
+        std::lock_guard<std::mutex> lock(mutex_);
+        return forceRoutes_;
     }
 
   private:
@@ -72,7 +84,22 @@ class PacketEchoBehaviour final : public sim::usb::UsbDeviceBehaviour {
 
     std::atomic<sim::usb::UsbDevicePort*> port_{nullptr};
     std::vector<uint8_t> packet_;  // the packet being received; worker thread only
+    mutable std::mutex mutex_;
+    std::vector<uint8_t> forceRoutes_;  // guarded by mutex_
 };
+
+// Sends a three-byte packet over link `id` and expects the module to return it.
+void ExpectEcho(uint32_t id, uint8_t marker) {
+    const uint8_t payload[3] = {0x11, 0x22, marker};
+    aPacket* sent = aPacket_CreateWithData(PacketEchoBehaviour::kAddress, 3, payload);
+    ASSERT_EQ(aLink_PutPacket(id, sent), aErrNone);
+    aPacket_Destroy(&sent);
+    aPacket* echoed = aLink_AwaitPacket(id, 3000);
+    ASSERT_NE(echoed, nullptr);
+    EXPECT_EQ(echoed->dataSize, 3);
+    EXPECT_EQ(echoed->data[2], marker);
+    aPacket_Destroy(&echoed);
+}
 
 // An emulated bus with the library's shared libusb context. Streams opened through Open are
 // destroyed at the end; then the context ends, before the bus goes, so that every test starts
@@ -375,6 +402,114 @@ TEST_F(UsbTransport, StalledInEndpointIsClearedAndReadingGoesOn) {
     EXPECT_EQ(byte, 0x42);
 }
 
+// --- Interrupting the reading side -----------------------------------------------------------
+
+TEST_F(UsbTransport, InterruptEndsAWaitingGetAndLaterGetsUntilCleared) {
+    EmulatedUsbDevice& device = AddModule("0000C0DE");
+    aStreamRef stream = Open(0xC0DE);
+    ASSERT_NE(stream, nullptr);
+
+    // A get blocked in its IN transfer on another thread is let go promptly.
+    std::promise<void> reading;
+    auto blocked = std::async(std::launch::async, [&] {
+        uint8_t byte = 0;
+        reading.set_value();
+        return Get(stream, &byte);
+    });
+    reading.get_future().wait();
+    ASSERT_TRUE(WaitFor([&] { return device.Stats().submits > 0; }));
+    std::this_thread::sleep_for(100ms);  // the transfer is pending now
+    auto start = Clock::now();
+    EXPECT_EQ(aStream_Interrupt(stream, true), aErrNone);
+    EXPECT_EQ(blocked.get(), aErrNotReady);
+    EXPECT_LT(MsSince(start), 100);
+    EXPECT_EQ(device.Stats().discards, 1u);  // the pending transfer was cancelled
+
+    // While interrupted, gets and waits answer at once and the device is not asked.
+    device.QueueBulkIn({0x42});
+    const unsigned submitsBefore = device.Stats().submits;
+    uint8_t byte = 0;
+    start = Clock::now();
+    EXPECT_EQ(Get(stream, &byte), aErrNotReady);
+    EXPECT_EQ(aStream_WaitReadable(stream, 500), aErrTimeout);
+    EXPECT_LT(MsSince(start), 100);
+    EXPECT_EQ(device.Stats().submits, submitsBefore);
+
+    // Cleared: the byte that waited at the device comes.
+    EXPECT_EQ(aStream_Interrupt(stream, false), aErrNone);
+    EXPECT_EQ(Get(stream, &byte), aErrNone);
+    EXPECT_EQ(byte, 0x42);
+}
+
+// Interrupting and resuming at once lets the one waiting get go, as not ready and not as an
+// error; the gets after it ask the device again.
+TEST_F(UsbTransport, InterruptResumedAtOnceLetsTheWaitingGetGoOnce) {
+    EmulatedUsbDevice& device = AddModule("0000C0DE");
+    aStreamRef stream = Open(0xC0DE);
+    ASSERT_NE(stream, nullptr);
+    device.FailNextTransfers(4, EPROTO);
+    uint8_t byte = 0;
+    for (int i = 0; i < 4; ++i) ASSERT_EQ(Get(stream, &byte), aErrNotReady) << i;
+
+    auto blocked = std::async(std::launch::async, [&] {
+        uint8_t got = 0;
+        return Get(stream, &got);
+    });
+    ASSERT_TRUE(WaitFor([&] { return device.Stats().submits >= 5; }));
+    std::this_thread::sleep_for(100ms);
+    auto start = Clock::now();
+    ASSERT_EQ(aStream_Interrupt(stream, true), aErrNone);
+    ASSERT_EQ(aStream_Interrupt(stream, false), aErrNone);
+    EXPECT_EQ(blocked.get(), aErrNotReady);
+    EXPECT_LT(MsSince(start), 100);
+
+    device.QueueBulkIn({0x42});
+    EXPECT_EQ(Get(stream, &byte), aErrNone);  // had the cancel counted as an error, aErrIO
+    EXPECT_EQ(byte, 0x42);
+}
+
+TEST_F(UsbTransport, InterruptedGetsDoNotEndARunOfIOErrors) {
+    EmulatedUsbDevice& device = AddModule("0000C0DE");
+    aStreamRef stream = Open(0xC0DE);
+    ASSERT_NE(stream, nullptr);
+    device.FailNextTransfers(5, EPROTO);
+    uint8_t byte = 0;
+    for (int i = 0; i < 4; ++i) EXPECT_EQ(Get(stream, &byte), aErrNotReady) << i;
+
+    ASSERT_EQ(aStream_Interrupt(stream, true), aErrNone);
+    EXPECT_EQ(Get(stream, &byte), aErrNotReady);
+    ASSERT_EQ(aStream_Interrupt(stream, false), aErrNone);
+    EXPECT_EQ(Get(stream, &byte), aErrIO);  // still the fifth in a row
+}
+
+// A wait that paces gets answering at once (here the kernel node's) ends when interrupted.
+TEST_F(UsbTransport, InterruptEndsAPacingWait) {
+    EmulatedUsbDevice& device = AddModule("1A2B3C4D", UsbSpeed::Full, /*kernelNode=*/true);
+    aStreamRef stream = Open(0x1A2B3C4D);
+    ASSERT_NE(stream, nullptr);
+
+    auto start = Clock::now();
+    auto waiting =
+        std::async(std::launch::async, [&] { return aStream_WaitReadable(stream, 5000); });
+    std::this_thread::sleep_for(100ms);
+    EXPECT_EQ(aStream_Interrupt(stream, true), aErrNone);
+    EXPECT_EQ(waiting.get(), aErrTimeout);
+    EXPECT_LT(MsSince(start), 1000);
+    device.QueueBulkIn({0x42});
+    uint8_t byte = 0;
+    EXPECT_EQ(Get(stream, &byte), aErrNotReady);  // the node is not read while interrupted
+    EXPECT_EQ(aStream_Interrupt(stream, false), aErrNone);
+    EXPECT_EQ(Get(stream, &byte), aErrNone);
+    EXPECT_EQ(byte, 0x42);
+    EXPECT_EQ(aStream_Interrupt(nullptr, true), aErrParam);
+
+    // A stream without the operation has nothing to interrupt: its reads end on their own.
+    aStreamRef plain = aStream_Create(nullptr, nullptr, nullptr, nullptr, nullptr);
+    ASSERT_NE(plain, nullptr);
+    EXPECT_EQ(aStream_Interrupt(plain, true), aErrNone);
+    EXPECT_EQ(aStream_Destroy(&plain), aErrNone);
+}
+
 // --- Error tolerance --------------------------------------------------------------------------
 
 TEST_F(UsbTransport, FourIOErrorsAreHiddenAndTheFifthFailsTheDeviceForGood) {
@@ -474,15 +609,7 @@ TEST_F(UsbTransport, LinkEngineRunsOverTheStreamWithoutSpinning) {
     uint32_t id = aLink_CreateUSB(0xC0DE);  // opens, starts and synchronises
     ASSERT_NE(id, 0u);
 
-    const uint8_t payload[3] = {0x11, 0x22, 0x33};
-    aPacket* sent = aPacket_CreateWithData(PacketEchoBehaviour::kAddress, 3, payload);
-    ASSERT_EQ(aLink_PutPacket(id, sent), aErrNone);
-    aPacket_Destroy(&sent);
-    aPacket* echoed = aLink_AwaitPacket(id, 3000);
-    ASSERT_NE(echoed, nullptr);
-    EXPECT_EQ(echoed->dataSize, 3);
-    EXPECT_EQ(echoed->data[2], 0x33);
-    aPacket_Destroy(&echoed);
+    ExpectEcho(id, 0x33);
 
     // An idle link sleeps in the blocking read: far below one busy core.
     const double cpuBefore = ProcessCpuMs();
@@ -494,6 +621,40 @@ TEST_F(UsbTransport, LinkEngineRunsOverTheStreamWithoutSpinning) {
     aLinkRegistry_SetUSBStreamFactory(before);
 }
 
+// A stop lets the input thread go at once instead of waiting out its USB read, at any moment of
+// the read's time-out, while another link on the same libusb context goes on undisturbed; the
+// force-route-off command still reaches the module.
+TEST_F(UsbTransport, LinkEngineStopsPromptlyWhileTheModuleIsSilent) {
+    auto stopped = std::make_shared<PacketEchoBehaviour>();
+    auto other = std::make_shared<PacketEchoBehaviour>();
+    bus_.AddModule(ModuleConfig("0000C0DE", 4), stopped);
+    bus_.AddModule(ModuleConfig("0000BEEF", 4), other);
+    const aLinkUSBStreamFactory before = aLinkRegistry_SetUSBStreamFactory(aStream_CreateUSB);
+    uint32_t otherId = aLink_CreateUSB(0xBEEF);
+    ASSERT_NE(otherId, 0u);
+
+    const std::chrono::milliseconds silences[] = {0ms, 300ms, 1100ms};
+    for (std::chrono::milliseconds silence : silences) {
+        SCOPED_TRACE(testing::Message() << "silent for " << silence.count() << " ms");
+        uint32_t id = aLink_CreateUSB(0xC0DE);
+        ASSERT_NE(id, 0u);
+        std::this_thread::sleep_for(silence);
+
+        const auto start = Clock::now();
+        EXPECT_EQ(aLink_Destroy(&id), aErrNone);
+        EXPECT_LT(MsSince(start), 250);
+        ASSERT_FALSE(stopped->ForceRoutes().empty());
+        EXPECT_EQ(stopped->ForceRoutes().back(), 0);
+
+        ExpectEcho(otherId, static_cast<uint8_t>(silence.count()));
+    }
+    EXPECT_EQ(aLink_Destroy(&otherId), aErrNone);
+    ASSERT_FALSE(other->ForceRoutes().empty());
+    EXPECT_EQ(other->ForceRoutes().front(), 1);
+    EXPECT_EQ(other->ForceRoutes().back(), 0);
+    aLinkRegistry_SetUSBStreamFactory(before);
+}
+
 // --- Device records ---------------------------------------------------------------------------
 
 TEST_F(UsbTransport, RecordStatesAndMisuse) {
@@ -501,6 +662,7 @@ TEST_F(UsbTransport, RecordStatesAndMisuse) {
     EXPECT_EQ(tlusb_create_usb(2), nullptr);
     EXPECT_EQ(tlusb_destroy(nullptr), aErrParam);
     EXPECT_EQ(tlusb_get_state(nullptr), TLUSB_STATE_INVALID);
+    EXPECT_EQ(tlusb_interrupt_reads(nullptr, true), aErrParam);
 
     tlusbRef usb = tlusb_create_usb(TLUSB_PATH_LIBUSB);
     ASSERT_NE(usb, nullptr);
