@@ -109,6 +109,7 @@ SimUpgradeConfig MakeUpgradeConfig(const SimUpgradeOptions& options) {
     config.pooledPackets = options.byteArray;
     config.newFirmwareVersion = options.newFirmwareVersion;
     config.newFirmwareBuild = options.newFirmwareBuild;
+    config.loaderSerialNumber = options.loaderSerialNumber;
     if (options.refusePrepare) config.prepareStatus = 1;
     if (options.loseLoad) {
         // Neither before the restart nor from the loader afterwards.

@@ -31,11 +31,12 @@ struct SimUpgradeOptions {
     bool byteArray = false;    // --byte-array: option 10 and pooled packets offered
     std::string flashPath;     // --flash FILE: flash image (and FILE.loader) at the end
     // --upgrade-fault KIND[:N], repeatable:
-    uint32_t badSums = 0;        // bad-sum[:N] the loader's next N (default 1) SUM replies
-                                 // are wrong (the firmware phase; the loader block's is right)
-    bool refusePrepare = false;  // refuse-prepare: every PREPARE answers status 1
-    bool noReturn = false;       // no-return: after LOAD the module never comes back
-    bool loseLoad = false;       // lose-load: the LOAD reply is never sent
+    uint32_t badSums = 0;             // bad-sum[:N] the loader's next N (default 1) SUM replies
+                                      // are wrong (the firmware phase; the loader block's is right)
+    bool refusePrepare = false;       // refuse-prepare: every PREPARE answers status 1
+    bool noReturn = false;            // no-return: after LOAD the module never comes back
+    bool loseLoad = false;            // lose-load: the LOAD reply is never sent
+    uint32_t loaderSerialNumber = 0;  // the loader's serial number; 0: the module's own
 };
 
 // "X.Y.Z:BUILD" (each part 0 to 255, a decimal build) into a packed version and a build.

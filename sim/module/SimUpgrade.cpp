@@ -303,18 +303,30 @@ void SimUpgrade::Restart(SimModule& module, SimUpgradeEvent event) {
         inLoader_ = event == SimUpgradeEvent::LoaderStarted;
         handler = onRestart_;
     }
-    const SimUpgradeConfig config = [this] {
+    SimUpgradeConfig config;
+    uint32_t firmwareSerial = 0;
+    {
         std::lock_guard<std::mutex> lock(mutex_);
-        return config_;
-    }();
+        config = config_;
+        firmwareSerial = firmwareSerial_;
+    }
     module.UpdateConfig([&](SimModuleConfig& c) {
-        if (event == SimUpgradeEvent::LoaderStarted && config.loaderSerialNumber != 0)
+        if (event == SimUpgradeEvent::LoaderStarted && config.loaderSerialNumber != 0) {
+            firmwareSerial = c.serialNumber;
             c.serialNumber = config.loaderSerialNumber;
+        }
         if (event == SimUpgradeEvent::Rebooted) {
+            // The firmware answers with the module's own serial number again.
+            if (firmwareSerial != 0) c.serialNumber = firmwareSerial;
+            firmwareSerial = 0;
             if (config.newFirmwareVersion != 0) c.firmwareVersion = config.newFirmwareVersion;
             if (config.newFirmwareBuild != 0) c.firmwareBuild = config.newFirmwareBuild;
         }
     });
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        firmwareSerial_ = firmwareSerial;
+    }
     if (handler) handler(event);
     if (event == SimUpgradeEvent::LoaderStarted && config.loaderAnnounceDelay.count() > 0)
         AnnounceLoader(module, 1000, UINT64_MAX, 0);

@@ -91,7 +91,8 @@ struct SimUpgradeConfig {
     bool answerLoad = false;     // LOAD answered before the restart
     bool loadRestarts = true;
     bool rebootRestarts = true;       // false: REBOOT is ignored and the link stays up
-    uint32_t loaderSerialNumber = 0;  // serial number in the loader; 0 keeps the module's
+    uint32_t loaderSerialNumber = 0;  // serial number in the loader; 0 keeps the module's (the
+                                      // firmware answers with the module's own after REBOOT)
     uint32_t newFirmwareVersion = 0;  // configuration after REBOOT; 0 keeps the old value
     uint32_t newFirmwareBuild = 0;
     std::chrono::milliseconds restartDelay{20};
@@ -183,6 +184,7 @@ class SimUpgrade : public std::enable_shared_from_this<SimUpgrade> {
     std::vector<size_t> dataSizes_;
     std::vector<uint16_t> writeCounts_;
     uint32_t restarts_ = 0;
+    uint32_t firmwareSerial_ = 0;  // the module's own serial number while its loader has another
     std::atomic<uint64_t> announceBaseline_{0};  // probes answered before the last restart
     RestartHandler onRestart_;
     LeavingHandler onLeaving_;

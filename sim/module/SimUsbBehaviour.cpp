@@ -1,12 +1,23 @@
 #include "SimUsbBehaviour.h"
 
+#include <cstdio>
 #include <vector>
 
 namespace sim::tessaline {
 
 SimUsbBehaviour::SimUsbBehaviour(std::shared_ptr<SimModule> module,
                                  std::chrono::milliseconds restartDowntime)
-    : module_(std::move(module)), restartDowntime_(restartDowntime) {}
+    : module_(std::move(module)),
+      restartDowntime_(restartDowntime),
+      createdSerialNumber_(module_->Config().serialNumber) {}
+
+std::string SimUsbBehaviour::SerialAtPlug() {
+    const uint32_t serial = module_->Config().serialNumber;
+    if (serial == createdSerialNumber_) return {};
+    char text[9];
+    snprintf(text, sizeof(text), "%08X", serial);
+    return text;
+}
 
 SimUsbBehaviour::~SimUsbBehaviour() {
     OnDetached();

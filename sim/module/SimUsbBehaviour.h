@@ -32,6 +32,9 @@ class SimUsbBehaviour final : public sim::usb::UsbDeviceBehaviour {
     void OnAttached(sim::usb::UsbDevicePort& port) override;
     void OnDetached() override;
     void OnBulkOut(const uint8_t* data, size_t length) override;
+    // A module whose serial number changed since it was made (a loader running under its
+    // default serial number) shows the new one, as eight hex digits; else the original string.
+    std::string SerialAtPlug() override;
 
     // Disconnects the module from the port (as OnDetached). Safe to call more than once.
     void Release() { OnDetached(); }
@@ -48,6 +51,7 @@ class SimUsbBehaviour final : public sim::usb::UsbDeviceBehaviour {
   private:
     const std::shared_ptr<SimModule> module_;
     const std::chrono::milliseconds restartDowntime_;
+    const uint32_t createdSerialNumber_;
     // Shared with the module's disconnect handler, which may outlive this object.
     const std::shared_ptr<std::atomic<bool>> returns_ = std::make_shared<std::atomic<bool>>(true);
     std::mutex mutex_;

@@ -22,6 +22,7 @@ const char kBlockSize[] = "--block-size";
 const char kByteArray[] = "--byte-array";
 const char kFlash[] = "--flash";
 const char kUpgradeFault[] = "--upgrade-fault";
+const char kLoaderSerial[] = "--loader-serial";
 
 std::vector<std::string> sSplit(const std::string& text, char separator) {
     std::vector<std::string> parts;
@@ -93,9 +94,9 @@ SimUsbModules::~SimUsbModules() {
 }
 
 const std::vector<std::string>& SimUsbModules::OptionNames() {
-    static const std::vector<std::string> names = {kFirmware,  kAddress,   kSubModule,
-                                                   kReport,    kUpgradeTo, kBlockSize,
-                                                   kByteArray, kFlash,     kUpgradeFault};
+    static const std::vector<std::string> names = {kFirmware,     kAddress,     kSubModule, kReport,
+                                                   kUpgradeTo,    kBlockSize,   kByteArray, kFlash,
+                                                   kUpgradeFault, kLoaderSerial};
     return names;
 }
 
@@ -112,7 +113,9 @@ const char* SimUsbModules::Usage() {
            "  --byte-array SERIAL                   offers the byte-array path, pooled packets\n"
            "  --flash SERIAL:FILE                   flash image (and FILE.loader) at the end\n"
            "  --upgrade-fault SERIAL:KIND[:N]       bad-sum[:N] | refuse-prepare | no-return |\n"
-           "                                        lose-load\n";
+           "                                        lose-load\n"
+           "  --loader-serial SERIAL:HEX            serial number of its loader (USB serial\n"
+           "                                        string too), e.g. the default DEADDEAD\n";
 }
 
 SimUsbModules::Entry* SimUsbModules::Find(const std::string& serial) {
@@ -146,7 +149,7 @@ std::string SimUsbModules::Configure(const sim::usb::UsbSimOptions& options) {
     // of sub-modules named by their serial number; the upgrade options once every sub-module
     // they may name is known.
     for (const char* pass : {kAddress, kFirmware, kSubModule, kUpgradeTo, kBlockSize, kByteArray,
-                             kFlash, kUpgradeFault, kReport}) {
+                             kFlash, kUpgradeFault, kLoaderSerial, kReport}) {
         for (const auto& [name, value] : options.extra) {
             if (name != pass) continue;
             const std::string error = TakeOption(name, value);
@@ -179,7 +182,8 @@ std::string SimUsbModules::TakeUpgradeOption(const std::string& name, const std:
     static const std::map<std::string, const char*> kForms = {{kUpgradeTo, "SERIAL:X.Y.Z:BUILD"},
                                                               {kBlockSize, "SERIAL:N"},
                                                               {kFlash, "SERIAL:FILE"},
-                                                              {kUpgradeFault, "SERIAL:KIND[:N]"}};
+                                                              {kUpgradeFault, "SERIAL:KIND[:N]"},
+                                                              {kLoaderSerial, "SERIAL:HEX"}};
     if (colon == std::string::npos)
         return std::string("expected ") + kForms.at(name) + ", got \"" + value + "\"";
     if (!target) return "no module \"" + serial + "\"";
@@ -193,6 +197,10 @@ std::string SimUsbModules::TakeUpgradeOption(const std::string& name, const std:
     } else if (name == kFlash) {
         if (rest.empty()) return "needs a file name";
         options.flashPath = rest;
+    } else if (name == kLoaderSerial) {
+        options.loaderSerialNumber = sSerialNumber(rest);
+        if (options.loaderSerialNumber == 0)
+            return "serial number must be 1 to 8 hex digits, not 0, got \"" + rest + "\"";
     } else if (!ParseUpgradeFault(rest, &options)) {
         return "unknown fault \"" + rest +
                "\" (bad-sum[:N], refuse-prepare, no-return or lose-load)";
@@ -202,7 +210,7 @@ std::string SimUsbModules::TakeUpgradeOption(const std::string& name, const std:
 
 std::string SimUsbModules::TakeOption(const std::string& name, const std::string& value) {
     if (name == kUpgradeTo || name == kBlockSize || name == kByteArray || name == kFlash ||
-        name == kUpgradeFault) {
+        name == kUpgradeFault || name == kLoaderSerial) {
         return TakeUpgradeOption(name, value);
     }
     const std::vector<std::string> parts = sSplit(value, ':');

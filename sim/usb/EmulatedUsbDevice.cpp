@@ -469,6 +469,7 @@ EmulatedUsbDevice::EmulatedUsbDevice(EmulatedUsbBus& bus, UsbTestbed& testbed, u
       testbed_(testbed),
       busNumber_(busNumber),
       config_(std::move(config)),
+      createdSerial_(config_.serial),
       devpath_("/devices/pci0000:00/0000:00:14.0/usb" + std::to_string(busNumber) + "/" +
                std::to_string(busNumber) + "-" + std::to_string(port)),
       kernelNodePath_(config_.kernelNode ? sim::usb::KernelNodePath(config_.serial) : ""),
@@ -505,8 +506,11 @@ void EmulatedUsbDevice::Plug() {
     if (IsPlugged()) return;
     const uint8_t address = bus_.AllocateAddress(busNumber_);
     auto node = std::make_unique<UsbfsNode>(*this, address);
+    std::string serial = behaviour_->SerialAtPlug();
+    if (serial.empty() || !IsValidSerialText(serial)) serial = createdSerial_;
     {
         std::lock_guard<std::mutex> lock(mutex_);
+        config_.serial = serial;
         halted_[0] = halted_[1] = false;
         live_ = node.get();
         nodes_.push_back(std::move(node));

@@ -52,6 +52,8 @@ class EmulatedUsbDevice final : public UsbDevicePort {
     EmulatedUsbDevice(const EmulatedUsbDevice&) = delete;
     EmulatedUsbDevice& operator=(const EmulatedUsbDevice&) = delete;
 
+    // The configuration; its serial string is the one of the current plug (see
+    // UsbDeviceBehaviour::SerialAtPlug), read it while the device stays plugged.
     const UsbDeviceConfig& Config() const { return config_; }
     uint8_t BusNumber() const { return busNumber_; }
     // The current device address; 0 while unplugged.
@@ -105,7 +107,8 @@ class EmulatedUsbDevice final : public UsbDevicePort {
     EmulatedUsbBus& bus_;
     UsbTestbed& testbed_;
     const uint8_t busNumber_;
-    const UsbDeviceConfig config_;
+    UsbDeviceConfig config_;  // serial changed only by Plug, under both mutexes
+    const std::string createdSerial_;
     const std::string devpath_;
     const std::string kernelNodePath_;
     const std::shared_ptr<UsbDeviceBehaviour> behaviour_;

@@ -10,6 +10,7 @@
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
+#include <string>
 #include <vector>
 
 namespace sim::usb {
@@ -41,6 +42,10 @@ class UsbDeviceBehaviour {
 
     // One transfer from the host (a bulk OUT transfer, or a write to the kernel node), in order.
     virtual void OnBulkOut(const uint8_t* data, size_t length) = 0;
+
+    // The serial-number string the device shows at its next plug (a module restarted into code
+    // with another identity); empty keeps the one it was created with.
+    virtual std::string SerialAtPlug() { return {}; }
 };
 
 // The device side of one emulated HID device. Valid for the lifetime of the bus; thread-safe.

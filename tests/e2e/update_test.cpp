@@ -224,6 +224,22 @@ TEST_F(UpdateCommand, InstallsTheNewestStoredBuildAndTheModuleThenRunsIt) {
     EXPECT_NE(Settings().find("LAST_TRANSFER_DATE="), std::string::npos) << Settings();
 }
 
+TEST_F(UpdateCommand, LoaderUnderTheDefaultSerialNumberIsFoundAgain) {
+    Store(newest_);
+    // The loader shows up on the bus as DEADDEAD; the firmware comes back under the module's own.
+    ProcessResult r = UnderUsbSim({{"-U", "-d", kSerial, "-X", "0x100"}, {"-D"}},
+                                  {"--loader-serial", kSerial + ":DEADDEAD"});
+
+    ASSERT_EQ(r.exit_status, 0) << r.out << r.err;
+    EXPECT_NE(r.err.find("NETWORK: Attempting to reconnect DEFAULT sn. Attempt: 1 of 5\n"),
+              std::string::npos)
+        << r.err.substr(0, 3000);
+    Strings rest = ExpectUpdated(r.out, SuccessLines("Updating firmware with build: 101", newest_));
+    ASSERT_EQ(rest.size(), 5u) << r.out;
+    EXPECT_EQ(rest[4], "    1A2B3C4D  02       02      Beryl          1.3.0 (101)");
+    EXPECT_EQ(ReadFile(FlashPath()), newest_.Installed(kSerial));
+}
+
 TEST_F(UpdateCommand, DownloadThenUpdateInstallsExactlyTheDownloadedBuild) {
     ProcessResult r = UnderUsbSim({{"-G", "-U", "-d", kSerial, "-b", "100"}});
 

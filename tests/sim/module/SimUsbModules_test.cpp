@@ -137,6 +137,10 @@ TEST(SimUsbModules, BadOptionsAreNamed) {
          "--upgrade-fault: unknown fault \"bad-sum:0\" (bad-sum[:N], refuse-prepare, no-return "
          "or lose-load)"},
         {{"--upgrade-fault", "xyz"}, "--upgrade-fault: expected SERIAL:KIND[:N], got \"xyz\""},
+        {{"--loader-serial", "1A2B3C4D:0"},
+         "--loader-serial: serial number must be 1 to 8 hex digits, not 0, got \"0\""},
+        {{"--loader-serial", "1A2B3C4D:XYZ"},
+         "--loader-serial: serial number must be 1 to 8 hex digits, not 0, got \"XYZ\""},
     };
     for (const auto& c : cases) {
         SimUsbModules modules;
