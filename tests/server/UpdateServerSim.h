@@ -21,8 +21,8 @@
 #include <vector>
 
 #include "Log.h"
-#include "Process.h"
 #include "LogCapture.h"
+#include "Process.h"
 
 namespace servertest {
 
@@ -43,29 +43,14 @@ class SimServer {
         argv.insert(argv.end(), options.begin(), options.end());
         if (!std::filesystem::exists(argv[0]))
             throw std::runtime_error(argv[0] + " is missing: build the update-server-sim target");
-        int out[2];
-        if (pipe2(out, O_CLOEXEC) != 0) throw std::runtime_error("pipe failed");
-        pid_ = fork();
-        if (pid_ < 0) throw std::runtime_error("fork failed");
-        if (pid_ == 0) {
-            dup2(out[1], STDOUT_FILENO);
-            std::vector<char*> args;
-            for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));
-            args.push_back(nullptr);
-            execv(args[0], args.data());
-            _exit(127);
-        }
-        close(out[1]);
-        const std::string line = sReadLine(out[0], std::chrono::seconds(10));
-        close(out[0]);
+        const std::string line = process_.Start(argv);
         const std::string prefix = "listening on 127.0.0.1:";
         if (line.rfind(prefix, 0) != 0) {
-            Stop();
+            process_.Stop();
             throw std::runtime_error("update-server-sim did not start: [" + line + "]");
         }
         port_ = std::stoi(line.substr(prefix.size()));
     }
-    ~SimServer() { Stop(); }
     SimServer(const SimServer&) = delete;
     SimServer& operator=(const SimServer&) = delete;
 
@@ -82,38 +67,9 @@ class SimServer {
     }
 
   private:
-    static std::string sReadLine(int fd, std::chrono::milliseconds limit) {
-        std::string line;
-        const auto deadline = std::chrono::steady_clock::now() + limit;
-        while (line.find('\n') == std::string::npos) {
-            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-                deadline - std::chrono::steady_clock::now());
-            pollfd p = {fd, POLLIN, 0};
-            if (left.count() <= 0 || poll(&p, 1, static_cast<int>(left.count())) <= 0) break;
-            char c[256];
-            const ssize_t n = read(fd, c, sizeof(c));
-            if (n <= 0) break;
-            line.append(c, static_cast<size_t>(n));
-        }
-        return line.substr(0, line.find('\n'));
-    }
-
-    void Stop() {
-        if (pid_ <= 0) return;
-        kill(pid_, SIGTERM);
-        int status = 0;
-        for (int i = 0; i < 500 && waitpid(pid_, &status, WNOHANG) == 0; ++i)
-            std::this_thread::sleep_for(std::chrono::milliseconds(10));
-        if (waitpid(pid_, &status, WNOHANG) == 0) {
-            kill(pid_, SIGKILL);
-            waitpid(pid_, &status, 0);
-        }
-        pid_ = -1;
-    }
-
     testsupport::TempDir log_dir_;
     std::string log_;
-    pid_t pid_ = -1;
+    testsupport::BackgroundProcess process_;
     int port_ = 0;
 };
 

@@ -26,6 +26,15 @@ void sDrain(int fd, std::string& into, bool& open) {
         open = false;
 }
 
+// In the child after fork: runs `argv` in place of this process; never returns.
+[[noreturn]] void sExec(const std::vector<std::string>& argv) {
+    std::vector<char*> args;
+    for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));
+    args.push_back(nullptr);
+    execv(args[0], args.data());
+    _exit(127);
+}
+
 }  // namespace
 
 ProcessResult RunProcess(const std::vector<std::string>& argv,
@@ -42,11 +51,7 @@ ProcessResult RunProcess(const std::vector<std::string>& argv,
         dup2(out[1], STDOUT_FILENO);
         dup2(err[1], STDERR_FILENO);
         for (const auto& [key, value] : env) setenv(key.c_str(), value.c_str(), 1);
-        std::vector<char*> args;
-        for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));
-        args.push_back(nullptr);
-        execv(args[0], args.data());
-        _exit(127);
+        sExec(argv);
     }
     close(out[1]);
     close(err[1]);
@@ -84,6 +89,61 @@ TempDir::TempDir() {
 TempDir::~TempDir() {
     std::error_code ignored;
     std::filesystem::remove_all(path_, ignored);
+}
+
+BackgroundProcess::~BackgroundProcess() {
+    Stop();
+}
+
+std::string BackgroundProcess::Start(const std::vector<std::string>& argv,
+                                     std::chrono::milliseconds limit) {
+    Stop();
+    int out[2];
+    if (pipe2(out, O_CLOEXEC) != 0) throw std::runtime_error("pipe failed");
+    pid_ = fork();
+    if (pid_ < 0) throw std::runtime_error("fork failed");
+    if (pid_ == 0) {
+        dup2(out[1], STDOUT_FILENO);
+        sExec(argv);
+    }
+    close(out[1]);
+    out_ = out[0];
+    // Byte by byte, so that nothing after the first line is taken from the pipe.
+    std::string line;
+    const auto deadline = std::chrono::steady_clock::now() + limit;
+    for (;;) {
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+            deadline - std::chrono::steady_clock::now());
+        pollfd p = {out_, POLLIN, 0};
+        if (left.count() <= 0 || poll(&p, 1, static_cast<int>(left.count())) <= 0) return "";
+        char c;
+        if (read(out_, &c, 1) != 1) return "";
+        if (c == '\n') return line;
+        line += c;
+    }
+}
+
+int BackgroundProcess::Stop(int signal, std::chrono::milliseconds grace) {
+    int result = -1;
+    if (pid_ > 0) {
+        kill(pid_, signal);
+        const auto deadline = std::chrono::steady_clock::now() + grace;
+        int status = 0;
+        pid_t ended = 0;
+        while ((ended = waitpid(pid_, &status, WNOHANG)) == 0 &&
+               std::chrono::steady_clock::now() < deadline)
+            usleep(10000);
+        if (ended == pid_) {
+            if (WIFEXITED(status)) result = WEXITSTATUS(status);
+        } else {
+            kill(pid_, SIGKILL);
+            waitpid(pid_, &status, 0);
+        }
+        pid_ = -1;
+    }
+    if (out_ >= 0) close(out_);
+    out_ = -1;
+    return result;
 }
 
 std::string ReadFile(const std::string& path) {

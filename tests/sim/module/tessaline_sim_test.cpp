@@ -40,62 +40,19 @@ class SimProgram {
   public:
     explicit SimProgram(std::vector<std::string> arguments) {
         arguments.insert(arguments.begin(), TESSALINE_SIM_BIN);
-        int out[2];
-        if (pipe2(out, O_CLOEXEC) != 0) return;
-        pid_ = fork();
-        if (pid_ == 0) {
-            dup2(out[1], STDOUT_FILENO);
-            std::vector<char*> argv;
-            for (auto& argument : arguments) argv.push_back(argument.data());
-            argv.push_back(nullptr);
-            execv(argv[0], argv.data());
-            _exit(127);
-        }
-        close(out[1]);
-        out_ = out[0];
-    }
-    ~SimProgram() {
-        if (pid_ > 0) {
-            kill(pid_, SIGKILL);
-            waitpid(pid_, nullptr, 0);
-        }
-        if (out_ >= 0) close(out_);
+        firstLine_ = process_.Start(arguments);
     }
 
     // The first line of standard output, without its line feed ("" when none came in 10 s).
-    std::string FirstLine() {
-        std::string line;
-        const auto deadline = Clock::now() + 10s;
-        while (Clock::now() < deadline) {
-            pollfd p{out_, POLLIN, 0};
-            if (poll(&p, 1, 100) <= 0) continue;
-            char c;
-            if (read(out_, &c, 1) != 1) break;
-            if (c == '\n') return line;
-            line += c;
-        }
-        return "";
-    }
+    std::string FirstLine() const { return firstLine_; }
 
     // Sends `signal` and returns the exit status (-1 when the program did not exit by itself
     // within 10 s or was killed by a signal).
-    int Stop(int signal) {
-        kill(pid_, signal);
-        const auto deadline = Clock::now() + 10s;
-        int status = 0;
-        while (Clock::now() < deadline) {
-            if (waitpid(pid_, &status, WNOHANG) == pid_) {
-                pid_ = -1;
-                return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-            }
-            std::this_thread::sleep_for(10ms);
-        }
-        return -1;
-    }
+    int Stop(int signal) { return process_.Stop(signal, 10s); }
 
   private:
-    pid_t pid_ = -1;
-    int out_ = -1;
+    testsupport::BackgroundProcess process_;
+    std::string firstLine_;
 };
 
 std::string sExchange(int fd, const std::vector<uint8_t>& request, size_t answerSize) {
